@@ -1,0 +1,99 @@
+#include "base/Stream.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int64_t TStream::Size() {
+    int64_t here = Seek(0, soCurrent);
+    int64_t end = Seek(0, soEnd);
+    Seek(here, soBeginning);
+    return end;
+}
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+    if (count > 0 && Read(buffer, count) != count) throw EStreamError("Stream read error");
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+    if (count > 0 && Write(buffer, count) != count) throw EStreamError("Stream write error");
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+    if (count == 0) {
+        source.SetPosition(0);
+        count = source.Size();
+    }
+    constexpr int64_t kChunk = 64 * 1024;
+    std::unique_ptr<char[]> buffer(new char[kChunk]);
+    int64_t done = 0;
+    while (done < count) {
+        int64_t n = std::min(kChunk, count - done);
+        source.ReadBuffer(buffer.get(), n);
+        WriteBuffer(buffer.get(), n);
+        done += n;
+    }
+    return done;
+}
+
+void TMemoryStream::FreeDeleter::operator()(char* p) const { std::free(p); }
+
+void TMemoryStream::Reserve(int64_t capacity) {
+    if (capacity <= FCapacity) return;
+    if (static_cast<uint64_t>(capacity) > SIZE_MAX) throw EStreamError("Out of memory while expanding memory stream");
+    char* grown = static_cast<char*>(std::realloc(FData.get(), static_cast<size_t>(capacity)));
+    if (!grown) throw EStreamError("Out of memory while expanding memory stream");
+    (void)FData.release();
+    FData.reset(grown);
+    FCapacity = capacity;
+}
+
+void TMemoryStream::SetSize(int64_t size) {
+    if (size < 0) size = 0;
+    Reserve(size);
+    FSize = size;
+    if (FPosition > FSize) FPosition = FSize;
+}
+
+void TMemoryStream::Clear() {
+    FData.reset();
+    FSize = FCapacity = FPosition = 0;
+}
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+    if (count <= 0 || FPosition >= FSize) return 0;
+    int64_t n = std::min(count, FSize - FPosition);
+    std::memcpy(buffer, FData.get() + FPosition, static_cast<size_t>(n));
+    FPosition += n;
+    return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+    if (count <= 0) return 0;
+    int64_t end = FPosition + count;
+    if (end > FCapacity) Reserve(std::max(end, FCapacity + FCapacity / 2 + 4096));
+    // A write after a seek past the end leaves the gap as zero bytes, never stale memory.
+    if (FPosition > FSize) std::memset(FData.get() + FSize, 0, static_cast<size_t>(FPosition - FSize));
+    std::memcpy(FData.get() + FPosition, buffer, static_cast<size_t>(count));
+    FPosition = end;
+    if (end > FSize) FSize = end;
+    return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+    int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? FPosition : FSize;
+    int64_t target = base + offset;
+    // A position past the end is allowed (as with files); the next write fills the gap.
+    FPosition = target < 0 ? 0 : target;
+    return FPosition;
+}
+
+void TMemoryStream::SaveToFile(const std::string& fileName) const {
+    std::FILE* f = std::fopen(fileName.c_str(), "wb");
+    if (!f) throw EStreamError("Cannot create file \"" + fileName + "\"");
+    size_t n = FSize ? std::fwrite(FData.get(), 1, static_cast<size_t>(FSize), f) : 0;
+    bool ok = n == static_cast<size_t>(FSize);
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok) throw EStreamError("Stream write error");
+}

@@ -1,0 +1,65 @@
+#pragma once
+// Byte streams: the caller-owned destinations and sources of the network library.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/Exception.h"
+
+enum TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+NX_DECLARE_EXCEPTION(EStreamError, Exception)
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+    // Reads up to count bytes; returns how many were read (0 at the end).
+    virtual int64_t Read(void* buffer, int64_t count) = 0;
+    // Writes count bytes; returns how many were written.
+    virtual int64_t Write(const void* buffer, int64_t count) = 0;
+    virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+    virtual int64_t Size();
+    virtual void SetSize(int64_t size) = 0;
+
+    int64_t Position() { return Seek(0, soCurrent); }
+    void SetPosition(int64_t position) { Seek(position, soBeginning); }
+    // Raise EStreamError when fewer bytes than asked can be moved.
+    void ReadBuffer(void* buffer, int64_t count);
+    void WriteBuffer(const void* buffer, int64_t count);
+    void WriteString(const std::string& text) { WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
+    // Copies count bytes from source's position (count 0: the whole source from its start).
+    int64_t CopyFrom(TStream& source, int64_t count);
+};
+
+// A growable block of memory. Growth is geometric; SetSize sizes it exactly once
+// for callers that know the final length.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    TMemoryStream(const TMemoryStream&) = delete;
+    TMemoryStream& operator=(const TMemoryStream&) = delete;
+
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    int64_t Size() override { return FSize; }
+    void SetSize(int64_t size) override;
+
+    char* Memory() { return FData.get(); }
+    const char* Memory() const { return FData.get(); }
+    int64_t Capacity() const { return FCapacity; }
+    // Makes room for at least capacity bytes without changing the size.
+    void Reserve(int64_t capacity);
+    void Clear();
+    std::string ToString() const { return std::string(FData.get() ? FData.get() : "", static_cast<size_t>(FSize)); }
+    void SaveToFile(const std::string& fileName) const;
+
+private:
+    struct FreeDeleter {
+        void operator()(char* p) const;
+    };
+    std::unique_ptr<char, FreeDeleter> FData;
+    int64_t FSize = 0;
+    int64_t FCapacity = 0;
+    int64_t FPosition = 0;
+};

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include "base/Format.h"
+#include "base/Stream.h"
+
+TEST(MemoryStream, WriteReadSeekAndSize) {
+    TMemoryStream s;
+    s.WriteString("hello");
+    EXPECT_EQ(s.Size(), 5);
+    EXPECT_EQ(s.Position(), 5);
+    s.SetPosition(1);
+    char buf[8] = {};
+    EXPECT_EQ(s.Read(buf, 8), 4);
+    EXPECT_STREQ(buf, "ello");
+    EXPECT_EQ(s.Read(buf, 8), 0);
+    s.SetSize(2);
+    EXPECT_EQ(s.Position(), 2) << "position is clamped to a shrunk size";
+    EXPECT_EQ(s.ToString(), "he");
+}
+
+TEST(MemoryStream, WriteAfterSeekPastEndZeroFillsTheGap) {
+    TMemoryStream s;
+    s.SetSize(100);
+    s.SetSize(0);
+    s.Seek(3, soBeginning);
+    s.WriteString("x");
+    EXPECT_EQ(s.ToString(), std::string("\0\0\0x", 4));
+}
+
+TEST(MemoryStream, SetSizeReservesOnceAndGrowthIsGeometric) {
+    TMemoryStream s;
+    s.SetSize(1 << 20);
+    const char* block = s.Memory();
+    s.SetPosition(0);
+    std::string piece(4096, 'a');
+    for (int i = 0; i < 256; ++i) s.WriteString(piece);
+    EXPECT_EQ(s.Memory(), block) << "writes within a reserved size never move the block";
+    s.Clear();
+    int growths = 0;
+    int64_t cap = 0;
+    for (int i = 0; i < 4096; ++i) {
+        s.WriteString(piece);
+        if (s.Capacity() != cap) ++growths, cap = s.Capacity();
+    }
+    EXPECT_LT(growths, 40) << "16 MiB in 4 KiB writes must not regrow on every write";
+}
+
+TEST(MemoryStream, CopyFromWholeSourceAndCount) {
+    TMemoryStream a, b;
+    a.WriteString("0123456789");
+    b.CopyFrom(a, 0);
+    EXPECT_EQ(b.ToString(), "0123456789");
+    a.SetPosition(2);
+    TMemoryStream c;
+    c.CopyFrom(a, 3);
+    EXPECT_EQ(c.ToString(), "234");
+    EXPECT_THROW(c.CopyFrom(a, 100), EStreamError);
+}
+
+TEST(Format, TemplatesOfTheMessages) {
+    struct Case {
+        std::string got, want;
+    } cases[] = {
+        {Format("Invalid Port Range (%d - %d)", 5000, 5002), "Invalid Port Range (5000 - 5002)"},
+        {Format("OLE error %.8x", 0x80004002u), "OLE error 80004002"},
+        {Format("File \"%s\" not found", "a b"), "File \"a b\" not found"},
+        {Format("%s", std::string(1000, 'x').c_str()), std::string(1000, 'x')},
+        {Format("%d", -1), "-1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
+}
