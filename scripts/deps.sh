@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs what the build and the tests need, from Debian's packages only. Idempotent:
+# does nothing when everything is present. Needs root for apt-get.
+set -e
+PKGS="cmake make g++ g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 xvfb xauth locales \
+fonts-nanum fonts-wine liblnk-utils imagemagick nasm libjpeg-dev libgtest-dev nginx curl wget \
+dpkg-dev iproute2 util-linux ca-certificates"
+
+missing=
+for p in $PKGS; do
+    s=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+    [ "$s" = installed ] || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+if [ "$(id -u)" != 0 ]; then
+    echo "Packages are missing and this is not root: run as root, or install them:$missing" >&2
+    exit 1
+fi
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends $PKGS

@@ -1,0 +1,74 @@
+#!/bin/bash
+# The whole test run: installs what is missing, builds both targets, runs every native
+# test and every Windows test (under Wine, with its own Xvfb display), and ends with
+# "N passed, N failed". Exits non-zero on any failure.
+set -uo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+start=$(date +%s)
+logs=$repo/build/test-logs
+mkdir -p "$logs"
+passed=0
+failed=0
+xvfb_pid=
+
+step() { printf '\n== %s\n' "$*"; }
+die() {
+    echo "FAILED: $*" >&2
+    echo "$passed passed, $((failed + 1)) failed"
+    exit 1
+}
+cleanup() {
+    [ -n "${NX_WINE_ROOT:-}" ] && "$repo/scripts/wine.sh" --server-stop >/dev/null 2>&1
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    return 0
+}
+trap cleanup EXIT
+
+# Adds the counts of one CTest run ("NN% tests passed, F tests failed out of T").
+count_ctest() {
+    local line t f
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+}
+
+step "dependencies"
+scripts/deps.sh || die "installing dependencies"
+scripts/build-libjpeg-win32.sh "$repo/build/deps/libjpeg-win32" || die "cross-building libjpeg"
+
+for preset in native win32; do
+    step "build $preset"
+    cmake --preset $preset >"$logs/configure-$preset.log" 2>&1 || { cat "$logs/configure-$preset.log"; die "configure $preset"; }
+    cmake --build --preset $preset 2>&1 | tee "$logs/build-$preset.log" | grep -E 'error|warning:' ||
+        true
+    [ "${PIPESTATUS[0]}" = 0 ] || die "build $preset"
+done
+
+step "native tests"
+ctest --preset native 2>&1 | tee "$logs/ctest-native.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
+count_ctest "$logs/ctest-native.log"
+
+step "Windows tests under Wine"
+export NX_WINE_ROOT=$repo/build/wine
+for n in $(seq 91 140); do
+    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] || break
+done
+Xvfb :$n -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=:$n
+scripts/wine.sh --init || die "creating the Wine prefix"
+scripts/wine.sh --server-start
+ctest --preset win32 2>&1 | tee "$logs/ctest-win32.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
+count_ctest "$logs/ctest-win32.log"
+
+echo
+echo "Test run took $(($(date +%s) - start)) s"
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
