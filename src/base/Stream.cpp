@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef _WIN32
+#include <share.h>
+#endif
+
 int64_t TStream::Size() {
     int64_t here = Seek(0, soCurrent);
     int64_t end = Seek(0, soEnd);
@@ -37,11 +41,14 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
     return done;
 }
 
-void TMemoryStream::FreeDeleter::operator()(char* p) const { std::free(p); }
+void TMemoryStream::FreeDeleter::operator()(char* p) const {
+    std::free(p);
+}
 
 void TMemoryStream::Reserve(int64_t capacity) {
     if (capacity <= FCapacity) return;
-    if (static_cast<uint64_t>(capacity) > SIZE_MAX) throw EStreamError("Out of memory while expanding memory stream");
+    if (static_cast<uint64_t>(capacity) > SIZE_MAX)
+        throw EStreamError("Out of memory while expanding memory stream");
     char* grown = static_cast<char*>(std::realloc(FData.get(), static_cast<size_t>(capacity)));
     if (!grown) throw EStreamError("Out of memory while expanding memory stream");
     (void)FData.release();
@@ -96,4 +103,41 @@ void TMemoryStream::SaveToFile(const std::string& fileName) const {
     bool ok = n == static_cast<size_t>(FSize);
     ok = (std::fclose(f) == 0) && ok;
     if (!ok) throw EStreamError("Stream write error");
+}
+
+TFileReadStream::TFileReadStream(const std::string& fileName) {
+#ifdef _WIN32
+    FFile = _fsopen(fileName.c_str(), "rb", _SH_DENYWR);
+#else
+    FFile = std::fopen(fileName.c_str(), "rb");
+#endif
+    if (!FFile) throw EStreamError("Cannot open file \"" + fileName + "\"");
+}
+
+TFileReadStream::~TFileReadStream() {
+    std::fclose(FFile);
+}
+
+int64_t TFileReadStream::Read(void* buffer, int64_t count) {
+    if (count <= 0) return 0;
+    return static_cast<int64_t>(std::fread(buffer, 1, static_cast<size_t>(count), FFile));
+}
+
+int64_t TFileReadStream::Write(const void*, int64_t) {
+    return 0;
+}
+
+int64_t TFileReadStream::Seek(int64_t offset, TSeekOrigin origin) {
+    int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
+#ifdef _WIN32
+    if (_fseeki64(FFile, offset, whence) != 0) throw EStreamError("Stream seek error");
+    return _ftelli64(FFile);
+#else
+    if (fseeko(FFile, static_cast<off_t>(offset), whence) != 0) throw EStreamError("Stream seek error");
+    return static_cast<int64_t>(ftello(FFile));
+#endif
+}
+
+void TFileReadStream::SetSize(int64_t) {
+    throw EStreamError("Stream write error");
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Byte streams: the caller-owned destinations and sources of the network library.
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -51,7 +52,9 @@ public:
     // Makes room for at least capacity bytes without changing the size.
     void Reserve(int64_t capacity);
     void Clear();
-    std::string ToString() const { return std::string(FData.get() ? FData.get() : "", static_cast<size_t>(FSize)); }
+    std::string ToString() const {
+        return std::string(FData.get() ? FData.get() : "", static_cast<size_t>(FSize));
+    }
     void SaveToFile(const std::string& fileName) const;
 
 private:
@@ -62,4 +65,24 @@ private:
     int64_t FSize = 0;
     int64_t FCapacity = 0;
     int64_t FPosition = 0;
+};
+
+// A file opened for reading; others may read it meanwhile but not write to it.
+class TFileReadStream : public TStream {
+public:
+    // Raises EStreamError "Cannot open file "<name>"" when the file cannot be opened.
+    explicit TFileReadStream(const std::string& fileName);
+    ~TFileReadStream() override;
+    TFileReadStream(const TFileReadStream&) = delete;
+    TFileReadStream& operator=(const TFileReadStream&) = delete;
+
+    int64_t Read(void* buffer, int64_t count) override;
+    // Always 0: the stream is read-only.
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    // Raises EStreamError: the stream is read-only.
+    void SetSize(int64_t size) override;
+
+private:
+    std::FILE* FFile = nullptr;
 };

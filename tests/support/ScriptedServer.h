@@ -1,0 +1,106 @@
+#pragma once
+// A one-thread TCP server on 127.0.0.1 that plays a fixed script against the code
+// under test: it accepts, sends chosen bytes in chosen pieces with pauses between
+// them, records everything it receives, and closes or resets the connection on cue.
+//
+//   nxtest::ScriptedServer server;
+//   server.Send("HTTP/1.1 200 OK\r\n").Pause(50).SendPieces("abc\r\n", {2, 1, 2}).Close();
+//   server.Start();
+//   ... connect to 127.0.0.1:server.Port() ...
+//   EXPECT_TRUE(server.WaitFinished(2000));
+//   EXPECT_EQ(server.Received(), "GET / HTTP/1.1\r\n...");
+//
+// Every wait is bounded. Between steps and during pauses the server keeps reading,
+// so what the client sends is recorded even while the script is idle. After the last
+// step the connection stays open (still recording) until the client closes it or the
+// server is destroyed.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nxtest {
+
+class ScriptedServer {
+public:
+    ScriptedServer();
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    // Script steps, run in order once Start has been called.
+    ScriptedServer& Send(std::string bytes);
+    // The bytes in pieces of the given sizes (the last size repeats; 0 sizes are skipped),
+    // with pauseMs between pieces so that each arrives in its own receive.
+    ScriptedServer& SendPieces(std::string bytes, std::vector<size_t> sizes, int pauseMs = 20);
+    ScriptedServer& Pause(int ms);
+    // Waits until the bytes received on this connection contain marker (or timeoutMs passes;
+    // the script then fails).
+    ScriptedServer& ExpectReceived(std::string marker, int timeoutMs = 5000);
+    // Waits until the client has closed its side (receive of 0 bytes or an error).
+    ScriptedServer& ExpectClientClose(int timeoutMs = 5000);
+    // Orderly close: shut down sending, then close.
+    ScriptedServer& Close();
+    // Abortive close: the client sees a reset.
+    ScriptedServer& Reset();
+    // Ends the current connection (closing it when still open) and accepts the next one.
+    ScriptedServer& Accept(int timeoutMs = 5000);
+    // Runs fn on the server thread (for steps the fixed ones do not cover).
+    ScriptedServer& Call(std::function<void()> fn);
+
+    // Listens on 127.0.0.1 with a port chosen by the system and starts the script thread.
+    void Start();
+    uint16_t Port() const { return FPort; }
+
+    // True when the script has run all its steps within timeoutMs.
+    bool WaitFinished(int timeoutMs = 5000);
+    // Waits until at least count bytes were received in total (all connections); true on success.
+    bool WaitReceived(size_t count, int timeoutMs = 5000);
+    // Everything received so far, all connections joined.
+    std::string Received() const;
+    // Bytes received per accepted connection, in order of acceptance.
+    std::vector<std::string> ReceivedPerConnection() const;
+    // Empty while the script went as planned; otherwise what went wrong.
+    std::string Failure() const;
+    int Connections() const;
+
+private:
+    struct Step {
+        enum Kind { kSend, kPause, kExpect, kExpectClose, kClose, kReset, kAccept, kCall } kind;
+        std::string bytes;
+        int ms = 0;
+        std::function<void()> fn;
+    };
+
+    void Run();
+    bool AcceptOne(int timeoutMs);
+    // Reads what is pending for up to ms milliseconds; false once the client has closed.
+    bool Pump(int ms);
+    bool SendAll(const std::string& bytes);
+    void CloseClient(bool reset);
+    void Fail(const std::string& why);
+
+    std::vector<Step> FSteps;
+    intptr_t FListener = -1;
+    intptr_t FClient = -1;
+    bool FClientClosed = false;
+    uint16_t FPort = 0;
+    std::thread FThread;
+
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<std::string> FReceived;
+    size_t FTotal = 0;
+    bool FFinished = false;
+    bool FStop = false;
+    std::string FFailure;
+};
+
+// A port on 127.0.0.1 where nothing listens (for refused-connection tests).
+uint16_t UnusedLocalPort();
+
+} // namespace nxtest
