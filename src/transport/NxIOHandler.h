@@ -11,7 +11,7 @@ public:
     // "Destroying an I/O handler runs CloseHandler first": C++ cannot dispatch to a
     // derived class from a base destructor, so each concrete handler's destructor calls
     // its own CloseHandler (TNxIOHandlerSocket does).
-    ~TNxIOHandler() override = default;
+    ~TNxIOHandler() override;
 
     // --- virtual operations, in slot order after those of TNxComponent ---------------
     // Server-side hook; nothing.

@@ -1,0 +1,163 @@
+#include "transport/NxIOHandlerSocket.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "transport/NxAntiFreezeBase.h"
+#include "transport/NxException.h"
+#include "transport/NxResourceStrings.h"
+
+namespace {
+void SleepMs(int32_t milliseconds) {
+    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+} // namespace
+
+// --- TNxConnectThread ------------------------------------------------------------------
+
+TNxConnectThread::TNxConnectThread(TNxSocketHandle* socketHandle) : FSocketHandle(socketHandle) {}
+
+TNxConnectThread::~TNxConnectThread() {
+    WaitFor();
+}
+
+void TNxConnectThread::Start() {
+    if (!FThread.joinable() && !FFinished) FThread = std::thread([this] { Execute(); });
+}
+
+void TNxConnectThread::WaitFor() {
+    if (FThread.joinable()) FThread.join();
+}
+
+void TNxConnectThread::Execute() {
+    try {
+        const int32_t result = FSocketHandle->PlainConnect(NxSock::AfInet);
+        // 10009 and 10038 are what a socket closed under the connect by a time-out gives.
+        NxStack().CheckResult(result, {NxErr::EBADF_, NxErr::ENOTSOCK_});
+    } catch (const std::exception& e) {
+        FFailureText = e.what();
+        if (FFailureText.empty()) FFailureText = "Connect failed.";
+    } catch (...) {
+        FFailureText = "Connect failed.";
+    }
+    FFinished.store(true);
+}
+
+// --- TNxIOHandlerSocket ----------------------------------------------------------------
+
+TNxIOHandlerSocket::TNxIOHandlerSocket() = default;
+
+TNxIOHandlerSocket::~TNxIOHandlerSocket() {
+    CloseHandler();
+}
+
+void TNxIOHandlerSocket::CloseHandler() {
+    if (FSocketHandle) FSocketHandle->ReleaseSocket();
+}
+
+void TNxIOHandlerSocket::ConnectPeer(const std::string& host, int32_t port, const std::string& boundIP,
+                                     int32_t boundPort, int32_t boundPortMin, int32_t boundPortMax,
+                                     int32_t timeout) {
+    if (!FSocketHandle) OpenHandler();
+    const TNxSocksInfo& socks = SocksInfo();
+    const bool viaSocks = socks.Version != svNoSocks;
+    const std::string targetHost = viaSocks ? socks.Host : host;
+    const int32_t targetPort = viaSocks ? socks.Port : port;
+
+    TNxSocketHandle& handle = *FSocketHandle;
+    handle.AllocateSocket(NxSock::SockStream, 0);
+    handle.SetIP(boundIP);
+    handle.SetPort(boundPort);
+    handle.SetClientPortMin(boundPortMin);
+    handle.SetClientPortMax(boundPortMax);
+    handle.BindLocal();
+
+    TNxStack& stack = NxStack();
+    if (!TNxStack::IsDottedQuad(targetHost)) ReportStatus(hsResolving, targetHost);
+    handle.SetRemote(stack.ResolveName(targetHost), targetPort);
+    if (!FUseNagle) handle.SetOption(NxSock::IpProtoTcp, NxSock::TcpNoDelay, 1);
+    ReportStatus(hsConnecting, handle.RemoteIP());
+
+    if (timeout != -1 && timeout != 0) {
+        TimedConnect(timeout);
+    } else if (TNxAntiFreezeBase::AntiFreezeInForce()) {
+        TimedConnect(DefaultConnectLimit);
+    } else {
+        stack.CheckResult(handle.PlainConnect(NxSock::AfInet));
+    }
+    // With a SOCKS version selected the proxy negotiation would follow here; none is
+    // implemented, and the installer never selects one.
+}
+
+bool TNxIOHandlerSocket::HasSocket() const {
+    return FSocketHandle && FSocketHandle->HasDescriptor();
+}
+
+void TNxIOHandlerSocket::OpenHandler() {
+    if (FSocketHandle)
+        FSocketHandle->ResetSocketRecord(true);
+    else
+        FSocketHandle = std::make_unique<TNxSocketHandle>();
+}
+
+bool TNxIOHandlerSocket::WaitReadable(int32_t milliseconds) {
+    // Without a handle there is no descriptor either: the same error as a released one.
+    if (!FSocketHandle) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
+    return FSocketHandle->WaitReadable(milliseconds);
+}
+
+int32_t TNxIOHandlerSocket::Receive(void* buffer, int32_t length) {
+    if (!HasSocket()) throw ENxClosedSocket(NxStrings::Disconnected);
+    return FSocketHandle->Receive(buffer, length, 0);
+}
+
+int32_t TNxIOHandlerSocket::Transmit(const void* buffer, int32_t length) {
+    if (!HasSocket()) throw ENxClosedSocket(NxStrings::Disconnected);
+    return FSocketHandle->Transmit(buffer, length, 0);
+}
+
+void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
+    int32_t slice = ConnectSlice;
+    if (TNxAntiFreezeBase::AntiFreezeInForce())
+        if (const TNxAntiFreezeBase* af = TNxAntiFreezeBase::InForce())
+            slice = std::clamp<int32_t>(af->IdleTimeOut(), 1, ConnectSlice);
+    const bool infinite = timeout == -2;
+    int32_t remaining = infinite ? slice + 1 : timeout;
+
+    TNxConnectThread thread(FSocketHandle.get());
+    thread.Start();
+    while (slice < remaining) {
+        SleepMs(slice);
+        remaining = infinite ? slice + 1 : remaining - slice;
+        TNxAntiFreezeBase::AntiFreezeTick(true, false);
+        if (thread.Finished()) {
+            remaining = 0;
+            break;
+        }
+    }
+    SleepMs(remaining);
+
+    if (thread.Finished()) {
+        thread.WaitFor();
+        if (!thread.FailureText().empty()) throw ENxConnectException(thread.FailureText());
+        return;
+    }
+    // Time is up: closing the socket makes the blocked connect fail, so the thread ends
+    // and can be joined before the error leaves.
+    thread.Terminate();
+    CloseHandler();
+    thread.WaitFor();
+    throw ENxConnectTimeout(NxStrings::ConnectTimeout);
+}
+
+TNxSocksInfo& TNxIOHandlerSocket::SocksInfo() {
+    if (!FSocksInfo) {
+        if (!FOwnSocksInfo) FOwnSocksInfo = std::make_unique<TNxSocksInfo>();
+        FSocksInfo = FOwnSocksInfo.get();
+    }
+    return *FSocksInfo;
+}
+
+void TNxIOHandlerSocket::SetSocksInfo(TNxSocksInfo* info) {
+    FSocksInfo = info;
+}
