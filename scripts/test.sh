@@ -46,9 +46,13 @@ scripts/build-libjpeg-win32.sh "$repo/build/deps/libjpeg-win32" || die "cross-bu
 for preset in native win32; do
     step "build $preset"
     cmake --preset $preset >"$logs/configure-$preset.log" 2>&1 || { cat "$logs/configure-$preset.log"; die "configure $preset"; }
-    cmake --build --preset $preset 2>&1 | tee "$logs/build-$preset.log" | grep -E 'error|warning:' ||
-        true
-    [ "${PIPESTATUS[0]}" = 0 ] || die "build $preset"
+    cmake --build --preset $preset >"$logs/build-$preset.log" 2>&1
+    rc=$?
+    grep -E 'error|warning:' "$logs/build-$preset.log" | head -n 40
+    if [ $rc != 0 ]; then
+        tail -n 30 "$logs/build-$preset.log"
+        die "build $preset"
+    fi
 done
 
 step "native tests"
