@@ -6,7 +6,9 @@
 #include "transport/NxResourceStrings.h"
 
 namespace {
-std::string Msg(int32_t code) { return SocketErrorMessage(code, CommonSocketErrorText(code)); }
+std::string Msg(int32_t code) {
+    return SocketErrorMessage(code, CommonSocketErrorText(code));
+}
 } // namespace
 
 TEST(SocketErrorMessage, ExactBytesOfTheTable) {
@@ -27,7 +29,8 @@ TEST(SocketErrorMessage, ExactBytesOfTheTable) {
         {0, "Socket Error # 0\r\n"},
         {-1, "Socket Error # -1\r\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Msg(c.code), c.want) << c.code;
+    for (const auto& c : cases)
+        EXPECT_EQ(Msg(c.code), c.want) << c.code;
 }
 
 TEST(SocketErrorMessage, EveryCodeHasItsTextAndHostNotFoundComesFromTheStacks) {
@@ -88,7 +91,8 @@ TEST(TransportExceptions, StubErrorWithAndWithoutCode) {
 }
 
 TEST(TransportExceptions, MessageTemplates) {
-    EXPECT_STREQ(NxStrings::CouldNotBindSocket, "Could not bind socket. Address and port are already in use.");
+    EXPECT_STREQ(NxStrings::CouldNotBindSocket,
+                 "Could not bind socket. Address and port are already in use.");
     EXPECT_STREQ(NxStrings::CanNotBindRange, "Can not bind in port range (%d - %d)");
     EXPECT_STREQ(NxStrings::WinsockInitializationError, "Winsock Initialization Error.");
     EXPECT_STREQ(NxStrings::NotConnected, "Not Connected");
