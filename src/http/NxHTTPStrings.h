@@ -8,3 +8,11 @@ inline constexpr const char* URIHostEmpty = "Host field is empty";
 // Internet dates
 inline constexpr const char* FailedTimeZoneInfo = "Failed attempting to retrieve time zone information.";
 } // namespace NxHTTPStrings
+
+// Header records, authentication and cookies
+namespace NxHTTPStrings {
+inline constexpr const char* NotAValidInteger = "'%s' is not a valid integer value";
+inline constexpr const char* AlreadyRegisteredAuthenticationMethod =
+    "This authentication method is already registered with class name %s.";
+inline constexpr const char* IndexOutOfRange = "Index out of range.";
+} // namespace NxHTTPStrings
