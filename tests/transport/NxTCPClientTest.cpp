@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "transport/NxException.h"
+#include "transport/NxTCPConnectionTest.h"
+
+TEST_F(NxTCPConnectionFixture, ConnectReportsStatusAndRefusesASecondConnect) {
+    int connected = 0;
+    client.OnConnected = [&](TNxComponent* sender) {
+        EXPECT_EQ(sender, &client);
+        ++connected;
+    };
+    Connect();
+    EXPECT_EQ(connected, 1);
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_TRUE(client.OwnsIOHandler());
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), hsConnected);
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), hsConnecting), statuses.end())
+        << "the owned handler reports through the client's status handler";
+    try {
+        client.OpenConnection();
+        FAIL() << "connecting twice must raise";
+    } catch (const ENxAlreadyConnected& e) {
+        EXPECT_STREQ(e.what(), "Already connected.");
+    }
+    EXPECT_TRUE(client.IsConnected()) << "the open connection is left alone";
+}
+
+TEST_F(NxTCPConnectionFixture, CloseConnectionThenReconnect) {
+    server.ExpectReceived("one").Accept().ExpectReceived("two").Close();
+    Connect();
+    client.WriteText("one");
+    statuses.clear();
+    client.CloseConnection();
+    EXPECT_EQ(statuses, (std::vector<TNxStatus>{hsDisconnecting, hsDisconnected}));
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(client.IOHandler(), nullptr) << "the owned handler is freed";
+    EXPECT_FALSE(client.IsConnected());
+
+    client.OpenConnection();
+    client.WriteText("two");
+    EXPECT_EQ(client.ReadAll(), "");
+    ASSERT_TRUE(server.WaitFinished());
+    EXPECT_EQ(server.Failure(), "");
+    EXPECT_EQ(server.ReceivedPerConnection(), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(NxTCPConnectionFixture, ReconnectAfterAPeerCloseReusesTheHandlerAndStartsClean) {
+    server.Send("stale").Close().Accept().Send("fresh\n");
+    Connect();
+    DrainUntilClosed();
+    TNxIOHandler* handler = client.IOHandler();
+    ASSERT_NE(handler, nullptr);
+    client.OpenConnection();
+    EXPECT_EQ(client.IOHandler(), handler);
+    EXPECT_FALSE(client.PeerClosed());
+    EXPECT_EQ(client.ReadLine(), "fresh") << "bytes of the old connection are gone";
+}
+
+TEST(NxTCPClient, RefusedConnectRaisesAndLeavesNoSocket) {
+    TNxTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(nxtest::UnusedLocalPort());
+    try {
+        client.OpenConnection();
+        FAIL() << "nothing listens there";
+    } catch (const ENxSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 10061);
+        EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
+    }
+    ASSERT_NE(client.IOHandler(), nullptr);
+    EXPECT_FALSE(client.IOHandler()->HasSocket());
+    EXPECT_FALSE(client.IsConnected());
+}
