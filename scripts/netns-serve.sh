@@ -1,0 +1,76 @@
+#!/bin/bash
+# Runs a command in a private network namespace in which the distribution host resolves
+# to 127.0.0.1 and nginx serves a folder on port 80, so that the shipped installer talks
+# to its real host name and nothing leaves the machine. Needs root (unshare).
+#   scripts/netns-serve.sh [--host NAME] [--conf-extra 'nginx directives'] WWWDIR LOGDIR -- COMMAND...
+# Inside COMMAND, NX_NGINX_ACCESS_LOG names the server's access log. Without WWWDIR
+# (given as "-") no server is started: the host then refuses connections.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+host=dist.brindlewick.co.kr
+extra=
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --host) host=$2; shift 2 ;;
+    --conf-extra) extra=$2; shift 2 ;;
+    *) break ;;
+    esac
+done
+www=$1
+logdir=$2
+shift 2
+[ "${1:-}" = "--" ] && shift
+mkdir -p "$logdir"
+logdir=$(cd "$logdir" && pwd)
+
+if [ -z "${NX_IN_NETNS:-}" ]; then
+    printf '127.0.0.1 localhost\n127.0.0.1 %s\n' "$host" >"$logdir/hosts"
+    export NX_IN_NETNS=1
+    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" "$www" "$logdir" -- "$@"
+fi
+
+ip link set lo up
+mount --bind "$logdir/hosts" /etc/hosts
+nginx_pid=
+if [ "$www" != "-" ]; then
+    www=$(cd "$www" && pwd)
+    cat >"$logdir/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $logdir/nginx.pid;
+error_log $logdir/error.log;
+events { worker_connections 64; }
+http {
+  access_log $logdir/access.log;
+  client_body_temp_path $logdir/tmp;
+  proxy_temp_path $logdir/tmp;
+  fastcgi_temp_path $logdir/tmp;
+  uwsgi_temp_path $logdir/tmp;
+  scgi_temp_path $logdir/tmp;
+  types { application/octet-stream exe dll; text/plain txt; }
+  server {
+    listen 127.0.0.1:80;
+    root $www;
+    $extra
+  }
+}
+CONF
+    mkdir -p "$logdir/tmp"
+    : >"$logdir/access.log"
+    chmod -R a+rX "$www"
+    /usr/sbin/nginx -c "$logdir/nginx.conf" &
+    nginx_pid=$!
+    for _ in $(seq 50); do
+        (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
+        sleep 0.1
+    done
+fi
+export NX_NGINX_ACCESS_LOG=$logdir/access.log
+# A wineserver started outside the namespace would serve the outside network.
+"$repo/scripts/wine.sh" --server-start
+set +e
+"$@"
+rc=$?
+"$repo/scripts/wine.sh" --server-stop >/dev/null 2>&1
+[ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+exit $rc
