@@ -43,7 +43,7 @@ step "dependencies"
 scripts/deps.sh || die "installing dependencies"
 scripts/build-libjpeg-win32.sh "$repo/build/deps/libjpeg-win32" || die "cross-building libjpeg"
 
-for preset in native win32; do
+for preset in native native-asan win32; do
     step "build $preset"
     cmake --preset $preset >"$logs/configure-$preset.log" 2>&1 || { cat "$logs/configure-$preset.log"; die "configure $preset"; }
     cmake --build --preset $preset >"$logs/build-$preset.log" 2>&1
@@ -58,6 +58,11 @@ done
 step "native tests"
 ctest --preset native 2>&1 | tee "$logs/ctest-native.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
 count_ctest "$logs/ctest-native.log"
+
+step "native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --preset native-asan 2>&1 | tee "$logs/ctest-native-asan.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
+count_ctest "$logs/ctest-native-asan.log"
 
 step "Windows tests under Wine"
 export NX_WINE_ROOT=$repo/build/wine
