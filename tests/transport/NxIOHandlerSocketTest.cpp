@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "transport/NxAntiFreezeBase.h"
+#include "transport/NxException.h"
+#include "transport/NxIOHandlerSocket.h"
+#include "transport/NxSocketHandle.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class CountingAntiFreeze : public TNxAntiFreezeBase {
+public:
+    void PumpMessages() override { Ticks.push_back(Clock::now()); }
+    std::vector<Clock::time_point> Ticks;
+};
+
+// A listening socket on 127.0.0.1 with a port chosen by the system.
+struct Listener {
+    TNxSocketHandle handle;
+    explicit Listener(int32_t backlog = 5) {
+        handle.AllocateSocket();
+        handle.SetIP("127.0.0.1");
+        handle.BindLocal();
+        handle.Listen(backlog);
+    }
+    int32_t Port() const { return handle.Port(); }
+};
+
+// A port on 127.0.0.1 where nobody listens.
+int32_t ClosedPort() {
+    TNxSocketHandle h;
+    h.AllocateSocket();
+    h.SetIP("127.0.0.1");
+    h.BindLocal();
+    return h.Port();
+}
+
+std::string RefusedText() {
+    return NxStack().ErrorText(10061);
+}
+
+class IOHandlerSocketTest : public ::testing::Test {
+protected:
+    TNxIOHandlerSocket FHandler;
+    std::vector<std::string> FStatus;
+
+    void SetUp() override {
+        FHandler.OnStatus = [this](TNxComponent*, TNxStatus, const std::string& text) {
+            FStatus.push_back(text);
+        };
+        FHandler.OpenHandler();
+    }
+    void Connect(const std::string& host, int32_t port, int32_t timeout) {
+        FHandler.ConnectPeer(host, port, "", 0, 0, 0, timeout);
+    }
+};
+} // namespace
+
+TEST_F(IOHandlerSocketTest, PlainConnectReportsAndMovesData) {
+    Listener listener;
+    Connect("LocalHost", listener.Port(), 0);
+    EXPECT_EQ(FStatus,
+              (std::vector<std::string>{"Resolving hostname LocalHost.", "Connecting to 127.0.0.1."}));
+    ASSERT_TRUE(FHandler.HasSocket());
+    EXPECT_EQ(FHandler.SocketHandle()->RemotePort(), listener.Port());
+
+    TNxSocketHandle server;
+    ASSERT_TRUE(server.AcceptInto(listener.handle.Descriptor()));
+    EXPECT_EQ(FHandler.Transmit("ping", 4), 4);
+    char buf[8] = {};
+    ASSERT_TRUE(server.WaitReadable(2000));
+    ASSERT_EQ(server.Receive(buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "ping");
+    server.Transmit("pong", 4);
+    ASSERT_TRUE(FHandler.WaitReadable(2000));
+    EXPECT_EQ(FHandler.Receive(buf, sizeof buf), 4);
+
+    FHandler.CloseHandler();
+    EXPECT_FALSE(FHandler.HasSocket());
+    try {
+        FHandler.Receive(buf, sizeof buf);
+        FAIL();
+    } catch (const ENxClosedSocket& e) {
+        EXPECT_EQ(e.Message(), "Disconnected.");
+    }
+    EXPECT_THROW(FHandler.Transmit("x", 1), ENxClosedSocket);
+    EXPECT_THROW(FHandler.WaitReadable(0), ENxConnClosedGracefully);
+
+    // The handler can be reopened for another connection.
+    FHandler.OpenHandler();
+    EXPECT_EQ(FHandler.SocketHandle()->RemoteIP(), "");
+    FStatus.clear();
+    Connect("127.0.0.1", listener.Port(), -1);
+    EXPECT_EQ(FStatus, (std::vector<std::string>{"Connecting to 127.0.0.1."})) << "a quad is not resolved";
+    EXPECT_TRUE(FHandler.HasSocket());
+}
+
+TEST_F(IOHandlerSocketTest, BindsTheLocalEndAndDisablesNagle) {
+    Listener listener;
+    const int32_t local = ClosedPort();
+    FHandler.SetUseNagle(false);
+    FHandler.ConnectPeer("127.0.0.1", listener.Port(), "127.0.0.1", local, 0, 0, 0);
+    EXPECT_EQ(FHandler.SocketHandle()->Port(), local);
+    int32_t value = 0, length = 4;
+    ASSERT_EQ(NxStack().GetOption(FHandler.SocketHandle()->Descriptor(), NxSock::IpProtoTcp,
+                                  NxSock::TcpNoDelay, &value, length),
+              0);
+    EXPECT_NE(value, 0);
+}
+
+TEST_F(IOHandlerSocketTest, RefusedPlainConnectIsASocketError) {
+    const int32_t port = ClosedPort();
+    try {
+        Connect("127.0.0.1", port, 0);
+        FAIL();
+    } catch (const ENxSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 10061);
+        EXPECT_EQ(e.Message(), RefusedText());
+    }
+    // With an anti-freeze in force but off the main thread the connect stays plain.
+    CountingAntiFreeze af;
+    std::string caught;
+    std::thread worker([&] {
+        TNxIOHandlerSocket h;
+        h.OpenHandler();
+        try {
+            h.ConnectPeer("127.0.0.1", port, "", 0, 0, 0, 0);
+        } catch (const ENxSocketError& e) {
+            caught = "ENxSocketError " + std::to_string(e.ErrorCode());
+        } catch (const std::exception& e) {
+            caught = e.what();
+        }
+    });
+    worker.join();
+    EXPECT_EQ(caught, "ENxSocketError 10061");
+}
+
+TEST_F(IOHandlerSocketTest, RefusedThroughTheConnectThreadKeepsOnlyTheMessage) {
+    const int32_t port = ClosedPort();
+    CountingAntiFreeze af; // in force: timeout 0 goes through the connect thread
+    for (int32_t timeout : {0, 3000, -2}) {
+        FHandler.OpenHandler();
+        const auto start = Clock::now();
+        try {
+            Connect("127.0.0.1", port, timeout);
+            FAIL() << timeout;
+        } catch (const ENxSocketError&) {
+            FAIL() << "the class and code do not travel from the connect thread";
+        } catch (const ENxConnectException& e) {
+            EXPECT_EQ(e.Message(), RefusedText()) << timeout;
+        }
+        EXPECT_LT(MsSince(start), 600) << "a finished connect is noticed within a slice";
+    }
+}
+
+TEST_F(IOHandlerSocketTest, ConnectThreadSucceedsAndTicksTheAntiFreeze) {
+    Listener listener;
+    CountingAntiFreeze af;
+    af.SetIdleTimeOut(50);
+    const auto start = Clock::now();
+    Connect("127.0.0.1", listener.Port(), 0);
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_TRUE(FHandler.HasSocket());
+    EXPECT_EQ(FHandler.SocketHandle()->RemotePort(), listener.Port());
+    EXPECT_FALSE(FHandler.SocketHandle()->IP().empty()) << "the thread refreshed the local end";
+}
+
+TEST_F(IOHandlerSocketTest, ConnectThatNeverCompletesTimesOut) {
+    // A listener that never accepts, with its backlog filled: further connects hang
+    // until their limit. Fillers are connected until one of them hangs.
+    Listener listener(0);
+    std::vector<std::unique_ptr<TNxIOHandlerSocket>> fillers;
+    bool full = false;
+    for (int i = 0; i < 16 && !full; ++i) {
+        auto h = std::make_unique<TNxIOHandlerSocket>();
+        h->OpenHandler();
+        try {
+            h->ConnectPeer("127.0.0.1", listener.Port(), "", 0, 0, 0, 300);
+        } catch (const ENxConnectTimeout&) {
+            full = true;
+        }
+        fillers.push_back(std::move(h));
+    }
+    ASSERT_TRUE(full) << "the backlog never filled";
+
+    CountingAntiFreeze af; // IdleTimeOut 250: slices of 125 ms
+    const auto start = Clock::now();
+    try {
+        Connect("127.0.0.1", listener.Port(), 500);
+        FAIL();
+    } catch (const ENxConnectTimeout& e) {
+        EXPECT_EQ(e.Message(), "Connect timed out.");
+    }
+    const int64_t elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 490);
+    EXPECT_LT(elapsed, 1000) << "the connect thread ended promptly once the socket was closed";
+    EXPECT_FALSE(FHandler.HasSocket()) << "the socket is closed";
+    EXPECT_EQ(af.Ticks.size(), 3u) << "500 ms: three slices of 125 with a tick, then the last 125";
+}
+
+TEST_F(IOHandlerSocketTest, UnknownHostIsReportedAndRaised) {
+    try {
+        Connect("no-such-host.invalid", 80, 0);
+        FAIL();
+    } catch (const ENxSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 11001);
+        EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
+    }
+    EXPECT_EQ(FStatus, (std::vector<std::string>{"Resolving hostname no-such-host.invalid."}));
+}
+
+TEST_F(IOHandlerSocketTest, SocksSettingsDefaultToNoneAndKeepTheStackAlive) {
+    const int32_t users = NxStackUserCount();
+    TNxSocksInfo& socks = FHandler.SocksInfo();
+    EXPECT_EQ(socks.Version, svNoSocks);
+    EXPECT_EQ(socks.Port, 1080);
+    EXPECT_EQ(socks.Authentication, saNoAuthentication);
+    EXPECT_EQ(NxStackUserCount(), users + 1);
+    EXPECT_EQ(&FHandler.SocksInfo(), &socks) << "created once";
+}
