@@ -70,7 +70,9 @@ std::string UpperCase(const std::string& text);
 //    matches only byte for byte.
 // Header names, cookie domains, cookie names and paths are compared with it.
 int NxCompareText(const std::string& a, const std::string& b);
-inline bool NxSameText(const std::string& a, const std::string& b) { return NxCompareText(a, b) == 0; }
+inline bool NxSameText(const std::string& a, const std::string& b) {
+    return NxCompareText(a, b) == 0;
+}
 
 // Decimal integers: optional leading blanks, an optional "+" or "-", then only digits up
 // to the end, within the type's range; anything else gives the default.
