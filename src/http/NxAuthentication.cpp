@@ -95,7 +95,8 @@ void RegisterAuthenticationMethod(const std::string& methodName, TNxAuthenticati
     const int i = FindIndex(registry, methodName);
     if (i >= 0)
         throw ENxAlreadyRegisteredAuthenticationMethod(
-            Format(NxHTTPStrings::AlreadyRegisteredAuthenticationMethod, registry.Entries[i].second->ClassName.c_str()));
+            Format(NxHTTPStrings::AlreadyRegisteredAuthenticationMethod,
+                   registry.Entries[i].second->ClassName.c_str()));
     registry.Entries.emplace_back(methodName, authClass);
 }
 

@@ -32,7 +32,9 @@ bool ReadSeconds(const std::string& text, int64_t& seconds) {
 
 // --- TNxEntityHeaderInfo -----------------------------------------------------------------
 
-TNxEntityHeaderInfo::TNxEntityHeaderInfo() { ResetEntityFields(); }
+TNxEntityHeaderInfo::TNxEntityHeaderInfo() {
+    ResetEntityFields();
+}
 
 void TNxEntityHeaderInfo::ResetEntityFields() {
     FConnection.clear();
@@ -49,7 +51,9 @@ void TNxEntityHeaderInfo::ResetEntityFields() {
     FHeaderLines.Clear();
 }
 
-void TNxEntityHeaderInfo::ResetFields() { ResetEntityFields(); }
+void TNxEntityHeaderInfo::ResetFields() {
+    ResetEntityFields();
+}
 
 void TNxEntityHeaderInfo::ComposeHeaderLines() {
     FHeaderLines.Clear();
@@ -88,7 +92,9 @@ void TNxEntityHeaderInfo::ParseHeaderLines() {
 
 // --- TNxRequestHeaderInfo ----------------------------------------------------------------
 
-TNxRequestHeaderInfo::TNxRequestHeaderInfo() { ResetRequestFields(); }
+TNxRequestHeaderInfo::TNxRequestHeaderInfo() {
+    ResetRequestFields();
+}
 
 void TNxRequestHeaderInfo::ResetRequestFields() {
     FAccept = "text/html, */*";
@@ -133,7 +139,9 @@ void TNxRequestHeaderInfo::ComposeHeaderLines() {
 
 // --- TNxResponseHeaderInfo ---------------------------------------------------------------
 
-TNxResponseHeaderInfo::TNxResponseHeaderInfo() { ResetResponseFields(); }
+TNxResponseHeaderInfo::TNxResponseHeaderInfo() {
+    ResetResponseFields();
+}
 
 void TNxResponseHeaderInfo::ResetResponseFields() {
     FLocation.clear();
