@@ -16,3 +16,11 @@ inline constexpr const char* AlreadyRegisteredAuthenticationMethod =
     "This authentication method is already registered with class name %s.";
 inline constexpr const char* IndexOutOfRange = "Index out of range.";
 } // namespace NxHTTPStrings
+
+// Request engine and body reading
+namespace NxHTTPStrings {
+inline constexpr const char* ChunkStarted = "Chunk Started";
+inline constexpr const char* UndefinedSituation = "Undefined situation";
+inline constexpr const char* MethodRequiresHTTP11 = "This request method is supported in HTTP 1.1";
+inline constexpr const char* IOHandlerPropInvalid = "IOHandler value is not valid";
+} // namespace NxHTTPStrings

@@ -1,0 +1,41 @@
+#pragma once
+// Moving a response body from the connection into a stream: by a counted length, by
+// chunked transfer coding (RFC 2616 3.6.1), or until the peer closes. Every read of the
+// body opens one read work phase, which is what drives a progress bar.
+#include <cstdint>
+
+#include "base/Stream.h"
+#include "http/NxHeaderList.h"
+#include "transport/NxTCPConnection.h"
+
+namespace NxHTTPBody {
+inline constexpr const char* TransferEncodingHeader = "Transfer-Encoding";
+// Matched exactly, anywhere in the value (a capitalised "Chunked" is not recognised).
+inline constexpr const char* ChunkedCoding = "chunked";
+} // namespace NxHTTPBody
+
+// How the body of one response is delimited, as its head gave it.
+struct TNxBodyFraming {
+    // -1 when the response had no usable Content-Length.
+    int32_t ContentLength = -1;
+    // A Content-Length of 0 or more was received.
+    bool ContentLengthGiven = false;
+    // The received header lines; "Transfer-Encoding" is looked up there.
+    const TNxHeaderList* HeaderLines = nullptr;
+};
+
+// Reads one chunk-size line: the part before the first blank, read as hexadecimal; a line
+// that is not one (an extension right after the digits included) gives 0.
+int32_t ReadChunkSize(TNxTCPConnection& connection);
+
+// Reads the body whose head has just been read into stream (nothing without a stream).
+// A positive Content-Length wins over chunked coding. A counted body that ends early
+// raises ENxConnClosedGracefully when requireWholeCount is set (a short download must not
+// pass for the whole file); without it the early close is swallowed and the bytes written
+// so far stay, which is what error and skipped bodies use. Chunked bodies fail on any
+// close; a body delimited by the close ends normally there.
+void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFraming& framing,
+              bool requireWholeCount = true);
+
+// The chunk-size text of a line (exposed for the table tests): 0 when it is no number.
+int32_t ParseChunkSize(const std::string& line);
