@@ -478,11 +478,16 @@ void TNxTCPConnection::WriteBytes(const void* buffer, int32_t count, bool writeN
     TNxStack& stack = NxStack();
     while (pos < count) {
         int32_t n = FIOHandler->Transmit(out.Memory() + pos, count - pos);
+        // The send's error code is taken before the anti-freeze runs: pumping messages
+        // calls into the system, which may clear the thread's last error (on Windows,
+        // thread-local storage lookups do), and the failure would then carry code 0.
+        const bool dropped =
+            stack.CheckResult(n, {NxErr::ESHUTDOWN_, NxErr::ECONNABORTED_, NxErr::ECONNRESET_});
+        const int32_t code = stack.LastErrorCode();
         TNxAntiFreezeBase::AntiFreezeTick(false, false);
         FPeerClosed = (n == 0);
         CheckClosed(true, false);
-        if (stack.CheckResult(n, {NxErr::ESHUTDOWN_, NxErr::ECONNABORTED_, NxErr::ECONNRESET_})) {
-            int32_t code = stack.LastErrorCode();
+        if (dropped) {
             DropSocket();
             stack.RaiseError(code);
         }

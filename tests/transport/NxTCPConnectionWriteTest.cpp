@@ -6,8 +6,10 @@
 #include <thread>
 
 #include "base/Stream.h"
+#include "transport/NxAntiFreezeBase.h"
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
+#include "transport/NxStack.h"
 #include "transport/NxTCPConnectionTest.h"
 
 namespace {
@@ -126,28 +128,61 @@ TEST_F(NxTCPConnectionFixture, SendFile) {
     std::remove(name.c_str());
 }
 
+namespace {
+
+// Writes until the reset shows (the first sends may still be accepted locally); the
+// error code, 0 when none came.
+int32_t WriteUntilError(TNxTCPConnection& c, std::string& message) {
+    const std::string block(1000, 'w');
+    for (int i = 0; i < 50; ++i) {
+        try {
+            c.WriteText(block);
+        } catch (const ENxSocketError& e) {
+            message = e.Message();
+            return e.ErrorCode();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+// Pumping messages runs arbitrary system calls; this one leaves a socket error behind.
+class ClobberingAntiFreeze : public TNxAntiFreezeBase {
+public:
+    void PumpMessages() override {
+        ++pumps;
+        NxStack().Close(-1);
+    }
+    int pumps = 0;
+};
+
+} // namespace
+
 TEST_F(NxTCPConnectionFixture, SendToAResetPeerClosesTheSocketAndRaises) {
     server.Reset();
     Connect();
     ASSERT_TRUE(server.WaitFinished());
     Settle();
-    const std::string block(1000, 'w');
-    int32_t code = 0;
     std::string message;
-    // The first sends may still be accepted locally; the reset shows within a few.
-    for (int i = 0; i < 50 && code == 0; ++i) {
-        try {
-            client.WriteText(block);
-        } catch (const ENxSocketError& e) {
-            code = e.ErrorCode();
-            message = e.Message();
-        }
-        if (code == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    int32_t code = WriteUntilError(client, message);
     ASSERT_TRUE(code == 10053 || code == 10054 || code == 10058) << code;
     EXPECT_EQ(message, SocketErrorMessage(code, CommonSocketErrorText(code)));
     EXPECT_FALSE(client.IOHandler()->HasSocket()) << "the socket is closed before the error is raised";
     EXPECT_FALSE(client.IsConnected());
+}
+
+TEST_F(NxTCPConnectionFixture, SendErrorSurvivesTheAntiFreezeTickAfterTheSend) {
+    ClobberingAntiFreeze antiFreeze;
+    antiFreeze.SetOnlyWhenIdle(false); // every send ticks
+    server.Reset();
+    Connect();
+    ASSERT_TRUE(server.WaitFinished());
+    Settle();
+    std::string message;
+    int32_t code = WriteUntilError(client, message);
+    EXPECT_GT(antiFreeze.pumps, 0);
+    EXPECT_TRUE(code == 10053 || code == 10054 || code == 10058) << code << " " << message;
+    EXPECT_FALSE(client.IOHandler()->HasSocket());
 }
 
 TEST_F(NxTCPConnectionFixture, InterceptSeesAndMayChangeSentBytes) {
