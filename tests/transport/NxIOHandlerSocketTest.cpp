@@ -158,7 +158,7 @@ TEST_F(IOHandlerSocketTest, RefusedThroughTheConnectThreadKeepsOnlyTheMessage) {
         } catch (const ENxConnectException& e) {
             EXPECT_EQ(e.Message(), RefusedText()) << timeout;
         }
-        EXPECT_LT(MsSince(start), 600) << "a finished connect is noticed within a slice";
+        EXPECT_LT(MsSince(start), 1500) << "a finished connect is noticed within a slice";
     }
 }
 
@@ -168,7 +168,7 @@ TEST_F(IOHandlerSocketTest, ConnectThreadSucceedsAndTicksTheAntiFreeze) {
     af.SetIdleTimeOut(50);
     const auto start = Clock::now();
     Connect("127.0.0.1", listener.Port(), 0);
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), 1500);
     EXPECT_TRUE(FHandler.HasSocket());
     EXPECT_EQ(FHandler.SocketHandle()->RemotePort(), listener.Port());
     EXPECT_FALSE(FHandler.SocketHandle()->IP().empty()) << "the thread refreshed the local end";
@@ -202,7 +202,7 @@ TEST_F(IOHandlerSocketTest, ConnectThatNeverCompletesTimesOut) {
     }
     const int64_t elapsed = MsSince(start);
     EXPECT_GE(elapsed, 490);
-    EXPECT_LT(elapsed, 1000) << "the connect thread ended promptly once the socket was closed";
+    EXPECT_LT(elapsed, 2000) << "the connect thread ended promptly once the socket was closed";
     EXPECT_FALSE(FHandler.HasSocket()) << "the socket is closed";
     EXPECT_EQ(af.Ticks.size(), 3u) << "500 ms: three slices of 125 with a tick, then the last 125";
 }

@@ -226,12 +226,12 @@ TEST_F(SocketHandleTest, WaitIsSlicedByTheAntiFreeze) {
     const int64_t elapsed = MsSince(start);
     ASSERT_EQ(af.Ticks.size(), 8u) << "eight selects of 250 ms, a tick after each";
     EXPECT_GE(elapsed, 1950);
-    EXPECT_LT(elapsed, 2600);
+    EXPECT_LT(elapsed, 3000);
     auto prev = start;
     for (const auto& t : af.Ticks) {
         const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(t - prev).count();
         EXPECT_GE(gap, 230);
-        EXPECT_LT(gap, 400);
+        EXPECT_LT(gap, 600);
         prev = t;
     }
 }
@@ -294,7 +294,7 @@ TEST_F(SocketHandleTest, SocketReleasedByAHandlerEndsTheWait) {
         const auto start = Clock::now();
         EXPECT_THROW(pair.client.WaitReadable(wait), ENxConnClosedGracefully) << wait;
         EXPECT_EQ(af.Ticks.size(), 2u) << wait;
-        EXPECT_LT(MsSince(start), 500) << wait;
+        EXPECT_LT(MsSince(start), 1000) << wait;
     }
 }
 
