@@ -113,6 +113,65 @@ TEST_F(UninstallEntryTest, FolderWithABlankIsStoredQuoted) {
               L"\"C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate/uninstall.exe\"");
 }
 
+// Points this process's HKEY_LOCAL_MACHINE at a scratch key, so that a key the installer may
+// not open can be made without touching the machine's own.
+class THklmSandbox {
+public:
+    THklmSandbox() {
+        RegCreateKeyExA(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &FRoot, nullptr);
+        if (FRoot) FActive = RegOverridePredefKey(HKEY_LOCAL_MACHINE, FRoot) == ERROR_SUCCESS;
+    }
+    ~THklmSandbox() {
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        if (FRoot) {
+            RegDeleteTreeA(FRoot, nullptr);
+            RegCloseKey(FRoot);
+        }
+        RegDeleteKeyA(HKEY_CURRENT_USER, kPath);
+    }
+    bool Active() const { return FActive; }
+
+private:
+    static constexpr const char* kPath = "Software\\nx-setup-tests-hklm";
+    HKEY FRoot = nullptr;
+    bool FActive = false;
+};
+
+// Gives a key an empty access list (nobody may open it) or takes the list away again.
+bool SetKeyLocked(HKEY root, const char* path, bool locked) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return false;
+    ACL empty;
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, locked ? &empty : nullptr, FALSE);
+    LONG rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS;
+}
+
+TEST_F(UninstallEntryTest, KeyThatCannotBeCreatedRaisesTheKeyPath) {
+    THklmSandbox sandbox;
+    ASSERT_TRUE(sandbox.Active());
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_TRUE(SetKeyLocked(HKEY_LOCAL_MACHINE, kUninstallKey, true));
+    std::string message = "<no error>";
+    try {
+        RegisterUninstall("C:\\Marrowgate");
+    } catch (const ERegistrationError& e) {
+        message = e.Message();
+    }
+    EXPECT_TRUE(SetKeyLocked(HKEY_LOCAL_MACHINE, kUninstallKey, false));
+    EXPECT_EQ(message,
+              "Failed to create key SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\mgatedesk");
+    EXPECT_FALSE(QueryUninstallValue("DisplayName").Found);
+}
+
 TEST(UninstallCommand, QuotedOnlyWhenThePathHoldsABlank) {
     struct {
         std::string Dir, Command;
