@@ -113,10 +113,8 @@ TNxTCPConnection::~TNxTCPConnection() {
 }
 
 void TNxTCPConnection::SetIOHandler(TNxIOHandler* handler) {
-    if (FOwnedIOHandler && FOwnedIOHandler.get() != handler)
-        FOwnedIOHandler.reset();
-    else if (FOwnedIOHandler)
-        (void)FOwnedIOHandler.release(); // reassigning our own handler lends it
+    if (FOwnedIOHandler && FOwnedIOHandler.get() == handler) return; // already ours
+    FOwnedIOHandler.reset();
     FIOHandler = handler;
 }
 

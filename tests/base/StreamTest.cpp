@@ -3,6 +3,8 @@
 #include "base/Format.h"
 #include "base/Stream.h"
 
+#include <cstdio>
+
 TEST(MemoryStream, WriteReadSeekAndSize) {
     TMemoryStream s;
     s.WriteString("hello");
@@ -33,7 +35,8 @@ TEST(MemoryStream, SetSizeReservesOnceAndGrowthIsGeometric) {
     const char* block = s.Memory();
     s.SetPosition(0);
     std::string piece(4096, 'a');
-    for (int i = 0; i < 256; ++i) s.WriteString(piece);
+    for (int i = 0; i < 256; ++i)
+        s.WriteString(piece);
     EXPECT_EQ(s.Memory(), block) << "writes within a reserved size never move the block";
     s.Clear();
     int growths = 0;
@@ -67,5 +70,25 @@ TEST(Format, TemplatesOfTheMessages) {
         {Format("%s", std::string(1000, 'x').c_str()), std::string(1000, 'x')},
         {Format("%d", -1), "-1"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
+    for (const auto& c : cases)
+        EXPECT_EQ(c.got, c.want);
+}
+
+TEST(FileReadStream, ReadsSeeksAndRefusesWrites) {
+    const std::string name = ::testing::TempDir() + "nx-file-read-stream.bin";
+    TMemoryStream src;
+    src.WriteString("0123456789");
+    src.SaveToFile(name);
+    {
+        TFileReadStream f(name);
+        EXPECT_EQ(f.Size(), 10);
+        f.SetPosition(4);
+        char buf[16] = {};
+        EXPECT_EQ(f.Read(buf, 16), 6);
+        EXPECT_STREQ(buf, "456789");
+        EXPECT_EQ(f.Write("x", 1), 0);
+        EXPECT_THROW(f.SetSize(0), EStreamError);
+    }
+    std::remove(name.c_str());
+    EXPECT_THROW(TFileReadStream{name}, EStreamError);
 }

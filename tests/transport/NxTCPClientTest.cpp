@@ -75,3 +75,28 @@ TEST(NxTCPClient, RefusedConnectRaisesAndLeavesNoSocket) {
     EXPECT_FALSE(client.IOHandler()->HasSocket());
     EXPECT_FALSE(client.IsConnected());
 }
+
+TEST_F(NxTCPConnectionFixture, ConnectAndGetAllAndInterceptLifecycle) {
+    server.Send("all of it").Close();
+    std::vector<std::string> hooks;
+    {
+        TNxConnectionIntercept outer, inner;
+        outer.Intercept = &inner;
+        outer.OnConnect = [&](TNxTCPConnection* c) { hooks.push_back(c == &client ? "outer connect" : "?"); };
+        inner.OnConnect = [&](TNxTCPConnection*) { hooks.push_back("inner connect"); };
+        outer.OnDisconnect = [&](TNxTCPConnection*) { hooks.push_back("outer disconnect"); };
+        inner.OnDisconnect = [&](TNxTCPConnection*) { hooks.push_back("inner disconnect"); };
+        client.SetIntercept(&outer);
+        server.Start();
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.Port());
+        client.ReadTimeout = 5000;
+        EXPECT_EQ(client.ConnectAndGetAll(), "all of it");
+        EXPECT_EQ(client.IOHandler(), nullptr) << "closed, and the owned handler freed";
+        ASSERT_GE(hooks.size(), 4u);
+        EXPECT_EQ(std::vector<std::string>(hooks.begin(), hooks.begin() + 4),
+                  (std::vector<std::string>{"outer connect", "inner connect", "inner disconnect",
+                                            "outer disconnect"}));
+    }
+    EXPECT_EQ(client.Intercept(), nullptr) << "a destroyed intercept is forgotten";
+}
