@@ -1,0 +1,516 @@
+#include "http/NxHTTP.h"
+
+#include "base/Format.h"
+#include "http/NxGlobal.h"
+#include "http/NxHTTPBody.h"
+#include "http/NxHTTPStrings.h"
+#include "transport/NxStack.h"
+
+namespace {
+
+constexpr const char* CookieHeader = "Cookie";
+constexpr const char* SetCookieHeader = "Set-cookie";
+constexpr const char* SetCookie2Header = "Set-cookie2";
+constexpr const char* KeepAliveValue = "keep-alive";
+
+constexpr int32_t StatusContinue = 100;
+constexpr int32_t StatusNoContent = 204;
+constexpr int32_t StatusNotModified = 304;
+constexpr int32_t StatusUnauthorized = 401;
+constexpr int32_t StatusProxyAuthRequired = 407;
+
+const char* VersionText(TNxHTTPProtocolVersion version) {
+    return version == pv1_0 ? "1.0" : "1.1";
+}
+
+// A port text read as a number; anything else is the conversion error.
+int32_t PortNumber(const std::string& text) {
+    int32_t value = StrToIntDef(text, -1);
+    if (value == -1 && StrToIntDef(text, 0) == 0)
+        throw EConvertError(Format(NxHTTPStrings::NotAValidInteger, text.c_str()));
+    return value;
+}
+
+bool ValueIs(const std::string& value, const char* wanted) {
+    return NxSameText(Trim(value), wanted);
+}
+
+// The first word of each challenge, looked up in the scheme registry.
+TNxAuthenticationClass FirstKnownScheme(const TNxHeaderList& challenges) {
+    for (const auto& challenge : challenges.Lines()) {
+        std::string rest = challenge;
+        if (TNxAuthenticationClass found = FindAuthMethod(Fetch(rest, " "))) return found;
+    }
+    return nullptr;
+}
+
+// Sets ReadTimeout for a scope and puts the old value back on every way out.
+class TReadTimeoutScope {
+public:
+    TReadTimeoutScope(TNxTCPConnection& connection, int32_t timeout)
+        : FConnection(connection), FSaved(connection.ReadTimeout) {
+        connection.ReadTimeout = timeout;
+    }
+    ~TReadTimeoutScope() { FConnection.ReadTimeout = FSaved; }
+    TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+    TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+private:
+    TNxTCPConnection& FConnection;
+    int32_t FSaved;
+};
+
+} // namespace
+
+const char* MethodWord(TNxHTTPMethod method) {
+    switch (method) {
+    case hmHead:
+        return "HEAD ";
+    case hmGet:
+        return "GET ";
+    case hmPost:
+        return "POST ";
+    case hmOptions:
+        return "OPTIONS ";
+    case hmTrace:
+        return "TRACE ";
+    case hmPut:
+        return "PUT ";
+    case hmDelete:
+        return "DELETE ";
+    case hmConnect:
+        return "CONNECT ";
+    }
+    return "GET ";
+}
+
+int32_t StatusCodeOf(const std::string& statusLine) {
+    size_t blank = statusLine.find(' ');
+    if (blank == std::string::npos) return -1;
+    std::string rest = Trim(statusLine.substr(blank + 1));
+    return StrToIntDef(FetchPeek(rest, " "), -1);
+}
+
+int32_t TNxHTTPResponse::StatusCode() const {
+    return StatusCodeOf(StatusLine);
+}
+
+bool TNxHTTPResponse::KeepConnection() const {
+    if (!FHTTP->IsConnected()) return false;
+    if (FHTTP->ProtocolVersion == pv1_1)
+        return !ValueIs(Connection(), "CLOSE") && !ValueIs(ProxyConnection(), "CLOSE");
+    return ValueIs(Connection(), "KEEP-ALIVE") || ValueIs(ProxyConnection(), "KEEP-ALIVE");
+}
+
+// --- TNxCustomHTTP ------------------------------------------------------------------------
+
+TNxCustomHTTP::TNxCustomHTTP()
+    : FProxyParams(std::make_unique<TNxProxyConnectionInfo>()), FTargetURI(std::make_unique<TNxURI>()),
+      FExchange(std::make_unique<TNxHTTPProtocol>(this)) {
+    SetPort(DefaultPort);
+}
+
+TNxCustomHTTP::~TNxCustomHTTP() {
+    ForgetCookieManager();
+}
+
+void TNxCustomHTTP::SetHost(const std::string& host) {
+    TNxTCPClient::SetHost(host);
+    FTargetURI->SetHost(host);
+}
+
+void TNxCustomHTTP::SetPort(int32_t port) {
+    TNxTCPClient::SetPort(port);
+    FTargetURI->SetPort(std::to_string(port));
+}
+
+void TNxCustomHTTP::ForgetCookieManager() {
+    if (FCookieManager != nullptr && FCookieManagerNotice != 0)
+        FCookieManager->RemoveFreeNotification(FCookieManagerNotice);
+    FCookieManagerNotice = 0;
+    FCookieManager = nullptr;
+    FOwnedCookieManager.reset();
+}
+
+void TNxCustomHTTP::SetCookieManager(TNxCookieManager* manager) {
+    if (manager == FCookieManager) return;
+    ForgetCookieManager();
+    FCookieManager = manager;
+    if (manager != nullptr)
+        FCookieManagerNotice = manager->AddFreeNotification([this](TNxCookieManager* gone) {
+            if (gone == FCookieManager) {
+                FCookieManager = nullptr;
+                FCookieManagerNotice = 0;
+                (void)FOwnedCookieManager.release(); // already being destroyed
+            }
+        });
+}
+
+void TNxCustomHTTP::DoOnDisconnected() {
+    TNxTCPClient::DoOnDisconnected();
+    if (TNxAuthentication* proxy = FProxyParams->Authenticator()) proxy->Reset();
+    // A finished scheme has nothing more to say; one still under way (Basic never
+    // advances its step) stays and keeps answering later requests.
+    TNxAuthentication* auth = Request().Authenticator();
+    if (auth != nullptr && auth->CurrentStep() == auth->Steps()) Request().SetAuthenticator(nullptr);
+}
+
+void TNxCustomHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TStream* uploadStream,
+                               TStream* bodyStream) {
+    TNxHTTPRequest& request = Request();
+    TNxHTTPResponse& response = Response();
+    const int64_t start = bodyStream != nullptr ? bodyStream->Position() : 0;
+    FAuthAttempts = 0;
+    FProxyAuthAttempts = 0;
+    request.Target = url;
+    request.RequestMethod = method;
+    request.UploadStream = uploadStream;
+    response.BodyStream = bodyStream;
+
+    auto finish = [&] {
+        FHopCount = 0;
+        if (!response.KeepConnection()) CloseConnection();
+    };
+    try {
+        for (bool done = false; !done;) {
+            ++FHopCount;
+            ResolveTarget();
+            OpenExchange();
+            ReadResponse();
+            switch (JudgeResponse()) {
+            case nsFollow:
+                // Whatever this pass wrote is cut off.
+                if (bodyStream != nullptr) {
+                    bodyStream->SetPosition(start);
+                    bodyStream->SetSize(start);
+                }
+                FAuthAttempts = 0;
+                FProxyAuthAttempts = 0;
+                break;
+            case nsAuthRetry:
+                --FHopCount; // a retry with credentials is no hop
+                request.Target = url;
+                break;
+            case nsDone:
+                done = true;
+                break;
+            case nsUnknown:
+                throw ENxException(NxHTTPStrings::UndefinedSituation);
+            }
+        }
+    } catch (...) {
+        try {
+            finish();
+        } catch (...) {
+            // the request's own failure is the one to report
+        }
+        throw;
+    }
+    finish();
+}
+
+void TNxCustomHTTP::ResolveTarget() {
+    TNxHTTPRequest& request = Request();
+    TNxURI& target = *FTargetURI;
+    TNxURI uri(request.Target);
+    if (!uri.User().empty()) {
+        request.SetUsername(uri.User());
+        request.SetPassword(uri.Password());
+    }
+    target.SetUser(request.Username());
+    target.SetPassword(request.Password());
+    target.SetPath(MergePath(target.Path(), uri.Path(), '/'));
+    target.SetDocument(uri.Document());
+    target.SetQuery(uri.Query());
+    // A host-less URL (a relative redirect target) keeps the previous host.
+    if (!uri.Host().empty()) target.SetHost(uri.Host());
+    target.SetProtocol(uri.Protocol().empty() ? std::string("http") : uri.Protocol());
+    if (!uri.Port().empty()) {
+        target.SetPort(uri.Port());
+    } else {
+        int32_t current = StrToIntDef(target.Port(), 0);
+        if (current == 0 || current == 80 || current == 443) {
+            if (NxSameText(target.Protocol(), "http"))
+                target.SetPort("80");
+            else if (NxSameText(target.Protocol(), "https"))
+                target.SetPort("443");
+            else
+                throw ENxUnknownProtocol("");
+        }
+        // Any other port stays: a later URL without one goes to the same port again.
+    }
+    request.Target = target.Path() + target.Document() + target.Query();
+    if (request.RequestMethod == hmOptions && uri.Document() == "*") request.Target = "*";
+    const TNxHTTPMethod method = request.RequestMethod;
+    if (ProtocolVersion == pv1_0 &&
+        (method == hmOptions || method == hmTrace || method == hmPut || method == hmDelete))
+        throw ENxException(NxHTTPStrings::MethodRequiresHTTP11);
+    if ((method == hmPost || method == hmPut) && request.UploadStream != nullptr)
+        request.SetContentLength(static_cast<int32_t>(request.UploadStream->Size()));
+    else if (method == hmPost || method == hmPut)
+        request.SetContentLength(0);
+    else
+        request.SetContentLength(-1);
+    request.SetHost(target.Port() == "80" ? target.Host() : target.Host() + ":" + target.Port());
+}
+
+TNxRouteKind TNxCustomHTTP::ChooseEndpoint() {
+    TNxURI& target = *FTargetURI;
+    const bool https = NxSameText(target.Protocol(), "HTTPS");
+    TNxProxyConnectionInfo& proxy = *FProxyParams;
+    if (proxy.ProxyServer().empty()) {
+        const int32_t port = PortNumber(target.Port());
+        if (!NxSameText(Host(), target.Host()) || Port() != port) {
+            if (IsConnected()) CloseConnection();
+            SetHost(target.Host());
+            SetPort(port);
+        }
+        // No TLS socket layer is ever installed.
+        if (https) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
+        return rkDirect;
+    }
+    if (!NxSameText(Host(), proxy.ProxyServer()) || Port() != proxy.ProxyPort()) {
+        if (IsConnected()) CloseConnection();
+        // The proxy is the endpoint; the target stays in TargetURI.
+        TNxTCPClient::SetHost(proxy.ProxyServer());
+        TNxTCPClient::SetPort(proxy.ProxyPort());
+    }
+    return https ? rkTlsProxy : rkProxy;
+}
+
+void TNxCustomHTTP::OpenExchange() {
+    TNxHTTPRequest& request = Request();
+    request.Route = ChooseEndpoint();
+    if (request.Route == rkProxy) request.Target = FTargetURI->Rebuild();
+    switch (request.Route) {
+    case rkDirect:
+        if (ProtocolVersion == pv1_0 && request.Connection().empty()) request.SetConnection(KeepAliveValue);
+        break;
+    case rkProxy:
+        if (ProtocolVersion == pv1_0 && request.Connection().empty())
+            request.SetProxyConnection(KeepAliveValue);
+        break;
+    case rkTls:
+    case rkTlsProxy:
+        request.SetConnection("");
+        break;
+    }
+    // A tunnel through the proxy would need the TLS layer this system never installs.
+    if (request.Route == rkTlsProxy) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
+    EnsureConnected();
+    SendRequestHead();
+    if ((request.RequestMethod == hmPost || request.RequestMethod == hmPut) &&
+        request.UploadStream != nullptr)
+        WriteFromStream(*request.UploadStream, true, 0, false);
+}
+
+void TNxCustomHTTP::EnsureConnected() {
+    if (!Response().KeepConnection()) CloseConnection();
+    ProbeClosed(false); // a connection the server closed while idle
+    if (!IsConnected()) OpenConnection(ReadTimeout);
+}
+
+void TNxCustomHTTP::SendRequestHead() {
+    TNxHTTPRequest& request = Request();
+    request.ComposeHeaderLines();
+    FProxyParams->ComposeHeaders(request.HeaderLines());
+    if (FCookieManager != nullptr) {
+        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, false);
+        if (!cookies.empty()) request.HeaderLines().SetValue(CookieHeader, cookies);
+    }
+    // The whole head leaves in one send.
+    BeginWriteBuffering(-1);
+    try {
+        WriteLine(MethodWord(request.RequestMethod) + request.Target + " HTTP/" +
+                  VersionText(ProtocolVersion));
+        for (const auto& line : request.HeaderLines().Lines())
+            if (!line.empty()) WriteLine(line);
+        WriteLine("");
+    } catch (...) {
+        DiscardWriteBuffering();
+        EndWriteBuffering();
+        throw;
+    }
+    EndWriteBuffering();
+}
+
+void TNxCustomHTTP::ReadResponse() {
+    TNxHTTPResponse& response = Response();
+    // Interim 100 responses are skipped, their headers parsed and their cookies kept.
+    do {
+        response.StatusLine = ReadLine("\n", -1, -1);
+        ReadResponseHead();
+        TakeCookies();
+    } while (response.StatusCode() == StatusContinue);
+}
+
+void TNxCustomHTTP::ReadResponseHead() {
+    TNxHTTPResponse& response = Response();
+    response.HeaderLines().Clear();
+    try {
+        for (std::string line = ReadLine("\n", -1, -1); !line.empty(); line = ReadLine("\n", -1, -1))
+            response.HeaderLines().Add(line);
+    } catch (const ENxConnClosedGracefully&) {
+        CloseConnection(); // keep what arrived before the close
+    }
+    response.ParseHeaderLines();
+}
+
+void TNxCustomHTTP::TakeCookies() {
+    if (FCookieManager == nullptr && AllowCookies) {
+        auto manager = std::make_unique<TNxCookieManager>();
+        SetCookieManager(manager.get());
+        FOwnedCookieManager = std::move(manager);
+    }
+    if (FCookieManager == nullptr) return;
+    const TNxHeaderList& lines = Response().HeaderLines();
+    TStringList values;
+    lines.Extract(SetCookieHeader, &values);
+    for (const auto& value : values.Lines())
+        FCookieManager->AddCookie(value, FTargetURI->Host());
+    values.Clear();
+    lines.Extract(SetCookie2Header, &values);
+    for (const auto& value : values.Lines())
+        FCookieManager->AddCookie2(value, FTargetURI->Host());
+}
+
+TNxNextStep TNxCustomHTTP::JudgeResponse() {
+    TNxHTTPRequest& request = Request();
+    TNxHTTPResponse& response = Response();
+    const int32_t code = response.StatusCode();
+    const int32_t kind = code / 100;
+    TNxNextStep verdict = nsUnknown;
+
+    if ((kind == 3 && code != StatusNotModified) || !response.Location().empty()) {
+        std::string location = response.Location();
+        TNxHTTPMethod method = request.RequestMethod;
+        if (HandleRedirects && FHopCount < RedirectMaximum) {
+            if (!AskRedirect(location, method, FHopCount)) FailWithStatus();
+            verdict = nsFollow;
+            request.Target = location;
+            request.RequestMethod = method;
+        } else {
+            verdict = nsDone;
+            if (!AskRedirect(location, method, FHopCount)) FailWithStatus();
+            response.SetLocation(location);
+        }
+        if (IsConnected()) DrainBody();
+        return verdict;
+    }
+
+    bool inProcessAuth = false;
+    if (kind != 2) {
+        verdict = nsFollow;
+        if (code == StatusUnauthorized) {
+            if (FAuthAttempts >= AuthRetries || !AskAuthorization(request, response)) {
+                if (TNxAuthentication* auth = request.Authenticator()) auth->Reset();
+                FailWithStatus();
+            }
+            inProcessAuth = HTTPOptions.Contains(hoInProcessAuth);
+        } else if (code == StatusProxyAuthRequired) {
+            if (FProxyAuthAttempts >= AuthRetries || !AskProxyAuthorization(request, response)) {
+                if (TNxAuthentication* auth = FProxyParams->Authenticator()) auth->Reset();
+                FailWithStatus();
+            }
+            inProcessAuth = HTTPOptions.Contains(hoInProcessAuth);
+        } else {
+            FailWithStatus();
+        }
+    }
+    if (IsConnected()) {
+        if (inProcessAuth) {
+            DrainBody();
+            verdict = nsAuthRetry;
+        } else {
+            if (code != StatusNoContent) ReadBody();
+            verdict = nsDone;
+        }
+    }
+    return verdict;
+}
+
+void TNxCustomHTTP::ReadBody() {
+    TNxHTTPResponse& response = Response();
+    ::ReadBody(
+        *this, response.BodyStream,
+        TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()});
+}
+
+void TNxCustomHTTP::FailWithStatus() {
+    TNxHTTPResponse& response = Response();
+    TMemoryStream errorBody;
+    {
+        TReadTimeoutScope timeout(*this, ErrorBodyReadTimeout);
+        // An error body cut short is still the status's failure, not the connection's.
+        ::ReadBody(
+            *this, &errorBody,
+            TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()},
+            false);
+    }
+    throw ENxHTTPProtocolException(response.StatusCode(), response.StatusLine, errorBody.ToString());
+}
+
+void TNxCustomHTTP::DrainBody() {
+    TNxHTTPResponse& response = Response();
+    TMemoryStream scratch;
+    TReadTimeoutScope timeout(*this, SkippedBodyReadTimeout);
+    try {
+        ::ReadBody(
+            *this, &scratch,
+            TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()},
+            false);
+    } catch (const Exception&) {
+        // a body that is only skipped cannot fail the request
+    }
+}
+
+bool TNxCustomHTTP::AskRedirect(std::string& location, TNxHTTPMethod& method, int32_t& hopCount) {
+    bool handled = HandleRedirects;
+    if (OnRedirect) OnRedirect(this, location, hopCount, handled, method);
+    return handled;
+}
+
+bool TNxCustomHTTP::AskAuthorization(TNxHTTPRequest& request, TNxHTTPResponse& response) {
+    ++FAuthAttempts;
+    if (request.Authenticator() == nullptr) {
+        TNxAuthenticationClass scheme = FirstKnownScheme(response.WWWAuthenticate());
+        if (scheme == nullptr) return false;
+        if (OnSelectAuthorization) OnSelectAuthorization(this, scheme, response.WWWAuthenticate());
+        if (scheme == nullptr) return false;
+        request.SetAuthenticator(scheme->Create());
+    }
+    if (!OnAuthorization) return false;
+    TNxAuthentication* auth = request.Authenticator();
+    auth->SetUsername(request.Username());
+    auth->SetPassword(request.Password());
+    bool handled = false;
+    OnAuthorization(this, auth, handled);
+    request.SetUsername(auth->Username());
+    request.SetPassword(auth->Password());
+    return handled && auth->ReadyToSend();
+}
+
+bool TNxCustomHTTP::AskProxyAuthorization(TNxHTTPRequest&, TNxHTTPResponse& response) {
+    ++FProxyAuthAttempts;
+    TNxProxyConnectionInfo& proxy = *FProxyParams;
+    if (proxy.Authenticator() == nullptr) {
+        TNxAuthenticationClass scheme = FirstKnownScheme(response.ProxyAuthenticate());
+        if (scheme == nullptr) return false;
+        if (OnSelectProxyAuthorization)
+            OnSelectProxyAuthorization(this, scheme, response.ProxyAuthenticate());
+        if (scheme == nullptr) return false;
+        proxy.SetAuthenticator(scheme->Create());
+        // The credentials that were refused are not offered again.
+        proxy.SetProxyPassword("");
+        proxy.Authenticator()->Reset();
+    }
+    if (!OnProxyAuthorization) return false;
+    TNxAuthentication* auth = proxy.Authenticator();
+    auth->SetUsername(proxy.ProxyUsername());
+    auth->SetPassword(proxy.ProxyPassword());
+    bool handled = false;
+    OnProxyAuthorization(this, auth, handled);
+    proxy.SetProxyUsername(auth->Username());
+    proxy.SetProxyPassword(auth->Password());
+    return handled && auth->ReadyToSend();
+}
