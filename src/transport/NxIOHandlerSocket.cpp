@@ -117,6 +117,7 @@ int32_t TNxIOHandlerSocket::Transmit(const void* buffer, int32_t length) {
 }
 
 void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
+    if (!HasSocket()) throw ENxClosedSocket(NxStrings::Disconnected);
     int32_t slice = ConnectSlice;
     if (TNxAntiFreezeBase::AntiFreezeInForce())
         if (const TNxAntiFreezeBase* af = TNxAntiFreezeBase::InForce())
