@@ -12,6 +12,14 @@
 
 namespace {
 
+// Where the desktop folder is looked up, under HKEY_CURRENT_USER.
+constexpr const char* kExplorerKey = "Software\\MicroSoft\\Windows\\CurrentVersion\\Explorer";
+constexpr const char* kShellFoldersKey = "Shell Folders";
+// The product's name as the system shows it, and the shortcut's file name on the desktop;
+// converted at run time so that they reach the ANSI interfaces in the system code page.
+constexpr const wchar_t* kProductDisplayName = L"루멘타";
+constexpr const wchar_t* kShortcutFileName = L"\\루멘타.lnk";
+
 // Closes a registry key on every way out.
 class TRegKey {
 public:

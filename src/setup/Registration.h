@@ -19,12 +19,6 @@ NX_DECLARE_EXCEPTION(EInterfaceNotSupported, Exception)
 // The uninstall entry, under HKEY_LOCAL_MACHINE.
 inline constexpr const char* kUninstallKey =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\mgatedesk";
-// Where the desktop folder is looked up, under HKEY_CURRENT_USER.
-inline constexpr const char* kExplorerKey = "Software\\MicroSoft\\Windows\\CurrentVersion\\Explorer";
-inline constexpr const char* kShellFoldersKey = "Shell Folders";
-// The product's name as the system shows it, and the shortcut's file name on the desktop.
-inline constexpr const wchar_t* kProductDisplayName = L"루멘타";
-inline constexpr const wchar_t* kShortcutFileName = L"\\루멘타.lnk";
 
 // Creates (or reuses) the uninstall key and writes "DisplayName" and "UninstallString" as
 // REG_SZ in the ANSI code page; other values of an existing key stay.
@@ -50,10 +44,11 @@ void CreateDesktopShortcut(const std::string& installDir, const std::string& mai
 // Throws EInterfaceNotSupported when the object lacks IShellLinkA or IPersistFile.
 void SaveDesktopShortcut(IUnknown* link, const std::string& target, const std::string& workingDir);
 
-// The desktop folder: HKEY_CURRENT_USER <kExplorerKey>\Shell Folders, value "Desktop", a string
-// or expandable string taken as stored (nothing is expanded). When that value is missing,
-// empty or of another type, the desktop directory the shell reports; empty only when that
-// fails too. Opens (or creates) the Explorer key with all access.
+// The desktop folder: the value "Desktop" of HKEY_CURRENT_USER
+// Software\MicroSoft\Windows\CurrentVersion\Explorer\Shell Folders, a string or expandable
+// string taken as stored (nothing is expanded). When that value is missing, empty or of
+// another type, the desktop directory the shell reports; empty only when that fails too.
+// Opens (or creates) the Explorer key with all access.
 std::string DesktopFolder();
 
 // The text of a failed COM result: the system's message, or "OLE error %.8x".
