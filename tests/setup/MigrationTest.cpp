@@ -56,12 +56,19 @@ bool IsFolder(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Removes the settings files (or folders of their names) from a folder, then the folder.
+// Empties a folder of files and empty subfolders (left by any earlier run), then removes it.
 void ClearFolder(const std::string& dir) {
-    for (const char* name : kLegacySettingsFiles) {
-        std::string path = dir + name;
-        DeleteFileA(path.c_str());
-        RemoveDirectoryA(path.c_str());
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir + "*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string path = dir + found.cFileName;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryA(path.c_str());
+            else
+                DeleteFileA(path.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
     }
     RemoveDirectoryA(dir.c_str());
 }
