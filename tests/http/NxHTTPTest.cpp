@@ -1,0 +1,281 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/Stream.h"
+#include "http/NxHTTP.h"
+#include "support/ScriptedServer.h"
+#include "transport/NxStack.h"
+
+namespace {
+
+inline const std::string UserAgentLine = "User-Agent: Mozilla/3.0 (compatible; Nx Library)\r\n";
+
+// A response with a counted body.
+inline std::string Reply(const std::string& status, const std::string& headers, const std::string& body) {
+    return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+// The exact head of a GET the client sends with the installer's request settings.
+inline std::string GetHead(const std::string& target, const std::string& host,
+                           const std::string& extra = {}) {
+    return "GET " + target + " HTTP/1.1\r\nContent-Type: text/html\r\nHost: " + host +
+           "\r\nAccept: text/html, */*\r\n" + UserAgentLine + extra + "\r\n";
+}
+
+// Exposes the protected steps for direct checks.
+class TTestHTTP : public TNxHTTP {
+public:
+    using TNxCustomHTTP::ResolveTarget;
+};
+
+class NxHTTPFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The installer's stored settings; a bounded read time-out instead of its 0 so that
+        // a broken exchange fails instead of hanging the test.
+        http.ReadTimeout = 5000;
+        http.MaxLineAction = maException;
+        http.AllowCookies = true;
+        http.Request().SetContentLength(0);
+        http.Request().SetContentType("text/html");
+        http.Request().SetAccept("text/html, */*");
+        http.Request().SetUserAgent("Mozilla/3.0 (compatible; Nx Library)");
+        http.OnWorkBegin = [this](TNxComponent*, TWorkMode, int32_t max) {
+            work.push_back("begin " + std::to_string(max));
+        };
+        http.OnWorkEnd = [this](TNxComponent*, TWorkMode) { work.push_back("end"); };
+    }
+    std::string HostPort() const { return "127.0.0.1:" + std::to_string(server.Port()); }
+    std::string Url(const std::string& path) const { return "http://" + HostPort() + path; }
+
+    nxtest::ScriptedServer server;
+    TTestHTTP http;
+    std::vector<std::string> work;
+};
+
+} // namespace
+
+// A fresh client per row: the port rule depends on what came before.
+TEST(NxHTTPTarget, MergingUrlsIntoTheTarget) {
+    struct Step {
+        const char* url;
+        const char* target; // nullptr: the step raises
+        const char* host;
+        const char* port;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"installer URL keeps its doubled slash",
+         {{"http://dist.example//deri_vere/uninstall.exe", "//deri_vere/uninstall.exe", "dist.example",
+           "80"}}},
+        {"non-80 port in Host and carried to the next port-less URL",
+         {{"http://h:8080/a/b.txt?x=1", "/a/b.txt?x=1", "h:8080", "8080"},
+          {"http://h/c.txt", "/c.txt", "h:8080", "8080"},
+          {"ftp://h/d", "/d", "h:8080", "8080"}}},
+        {"after 80 a scheme gets its own port",
+         {{"http://h/a", "/a", "h", "80"},
+          {"https://h/b", "/b", "h:443", "443"},
+          {"http://h/c", "/c", "h", "80"}}},
+        {"relative target keeps host and merges the path",
+         {{"http://h/dir/a.txt", "/dir/a.txt", "h", "80"},
+          {"b.txt", "/dir/b.txt", "h", "80"},
+          {"/top.txt", "/top.txt", "h", "80"}}},
+        {"unknown scheme", {{"gopher://h/x", nullptr, "", ""}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTestHTTP http;
+        for (const auto& s : c.steps) {
+            http.Request().Target = s.url;
+            if (s.target == nullptr) {
+                try {
+                    http.ResolveTarget();
+                    ADD_FAILURE() << s.url << " was accepted";
+                } catch (const ENxUnknownProtocol& e) {
+                    EXPECT_STREQ(e.what(), "");
+                }
+                continue;
+            }
+            http.ResolveTarget();
+            EXPECT_EQ(http.Request().Target, s.target) << s.url;
+            EXPECT_EQ(http.Request().Host(), s.host) << s.url;
+            EXPECT_EQ(http.TargetURI().Port(), s.port) << s.url;
+            EXPECT_EQ(http.Request().ContentLength(), -1) << "a GET sends no Content-Length";
+        }
+    }
+}
+
+TEST(NxHTTPTarget, MethodRulesAndCredentials) {
+    TTestHTTP http;
+    http.Request().Target = "http://user:secret@h/x";
+    http.ResolveTarget();
+    EXPECT_EQ(http.Request().Username(), "user");
+    EXPECT_EQ(http.Request().Password(), "secret");
+    http.Request().Target = "http://h/y";
+    http.ResolveTarget();
+    EXPECT_EQ(http.TargetURI().User(), "user") << "credentials stay with the client";
+
+    http.Request().Target = "http://h/*";
+    http.Request().RequestMethod = hmOptions;
+    http.ResolveTarget();
+    EXPECT_EQ(http.Request().Target, "*");
+
+    http.ProtocolVersion = pv1_0;
+    for (TNxHTTPMethod m : {hmOptions, hmTrace, hmPut, hmDelete}) {
+        http.Request().RequestMethod = m;
+        http.Request().Target = "http://h/z";
+        try {
+            http.ResolveTarget();
+            ADD_FAILURE() << MethodWord(m) << "accepted with 1.0";
+        } catch (const ENxException& e) {
+            EXPECT_STREQ(e.what(), "This request method is supported in HTTP 1.1");
+        }
+    }
+    TMemoryStream upload;
+    upload.WriteString("12345");
+    http.Request().RequestMethod = hmPost;
+    http.Request().UploadStream = &upload;
+    http.Request().Target = "http://h/post";
+    http.ResolveTarget();
+    EXPECT_EQ(http.Request().ContentLength(), 5);
+}
+
+TEST(NxHTTPStatus, StatusCodeOfLines) {
+    struct Case {
+        const char* line;
+        int32_t code;
+    } cases[] = {{"HTTP/1.1 200 OK", 200},
+                 {"HTTP/1.0 404 Not Found", 404},
+                 {"HTTP/1.1   301   Moved", 301},
+                 {"HTTP/1.1 abc def", -1},
+                 {"HTTP/1.1", -1},
+                 {"HTTP/1.1 204", 204},
+                 {"", -1},
+                 {"HTTP/1.1 2x0 OK", -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(StatusCodeOf(c.line), c.code) << c.line;
+}
+
+TEST_F(NxHTTPFixture, InstallerRequestHeadAndKeptConnectionWithCookie) {
+    server.ExpectReceived("uninstall.exe")
+        .Send(Reply("200 OK", "Set-Cookie: SID=1; path=/\r\n", "first"))
+        .ExpectReceived("r_ver.txt")
+        .Send(Reply("200 OK", "", "second!"));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("//deri_vere/uninstall.exe"), &ms);
+    EXPECT_EQ(ms.ToString(), "first");
+    EXPECT_EQ(http.StatusLine(), "HTTP/1.1 200 OK");
+    ms.SetPosition(0);
+    http.GetInto(Url("//deri_vere/r_ver.txt"), &ms);
+    EXPECT_EQ(ms.ToString(), "second!");
+    ASSERT_TRUE(server.WaitFinished(5000)) << server.Failure();
+    EXPECT_EQ(server.Connections(), 1) << "the connection is kept between downloads";
+    EXPECT_EQ(server.Received(), GetHead("//deri_vere/uninstall.exe", HostPort()) +
+                                     GetHead("//deri_vere/r_ver.txt", HostPort(), "Cookie: SID=1\r\n"));
+    EXPECT_TRUE(http.IsConnected());
+}
+
+TEST_F(NxHTTPFixture, SchemesWithoutATransport) {
+    TMemoryStream ms;
+    try {
+        http.GetInto("https://127.0.0.1/x", &ms);
+        FAIL() << "https accepted";
+    } catch (const ENxIOHandlerPropInvalid& e) {
+        EXPECT_STREQ(e.what(), "IOHandler value is not valid");
+    }
+    EXPECT_THROW(http.GetInto("gopher://127.0.0.1/x", &ms), ENxUnknownProtocol);
+    EXPECT_EQ(http.HopCount(), 0) << "back at 0 however the request ends";
+    try {
+        http.GetInto("http://127.0.0.1:8o/x", &ms);
+        FAIL() << "a port that is no number was accepted";
+    } catch (const EConvertError& e) {
+        EXPECT_STREQ(e.what(), "'8o' is not a valid integer value");
+    }
+}
+
+// Each failing response is followed by a good one on the same connection where the
+// keep-alive rule allows it; the caller's stream is never touched by a failure.
+TEST_F(NxHTTPFixture, RejectedResponses) {
+    struct Case {
+        const char* name;
+        std::string response;
+        std::string message;
+        int32_t code;
+        std::string errorBody;
+    } cases[] = {
+        {"302", Reply("302 Found", "Location: http://elsewhere/\r\n", "moved"), "HTTP/1.1 302 Found", 302,
+         "moved"},
+        {"200 with Location", Reply("200 OK", "Location: /other\r\n", "body"), "HTTP/1.1 200 OK", 200,
+         "body"},
+        {"201 with Location", Reply("201 Created", "Location: /n\r\n", ""), "HTTP/1.1 201 Created", 201, ""},
+        {"404", Reply("404 Not Found", "Content-Type: text/plain\r\n", "no such file"),
+         "HTTP/1.1 404 Not Found", 404, "no such file"},
+        {"chunked 500", "HTTP/1.1 500 Oops\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbad!\r\n0\r\n\r\n",
+         "HTTP/1.1 500 Oops", 500, "bad!"},
+        {"no number", Reply("abc Whatever", "", "?"), "HTTP/1.1 abc Whatever", -1, "?"},
+        {"304", Reply("304 Not Modified", "", ""), "HTTP/1.1 304 Not Modified", 304, ""},
+        {"interim 102", Reply("102 Processing", "", ""), "HTTP/1.1 102 Processing", 102, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        nxtest::ScriptedServer peer;
+        TTestHTTP client;
+        client.ReadTimeout = 5000;
+        peer.ExpectReceived("/fail")
+            .Send(c.response)
+            .ExpectReceived("/next")
+            .Send(Reply("200 OK", "", "fine"));
+        peer.Start();
+        const std::string base = "http://127.0.0.1:" + std::to_string(peer.Port());
+        TMemoryStream ms;
+        ms.WriteString("untouched");
+        ms.SetPosition(2);
+        try {
+            client.GetInto(base + "/fail", &ms);
+            ADD_FAILURE() << "accepted";
+        } catch (const ENxHTTPProtocolException& e) {
+            EXPECT_EQ(e.Message(), c.message);
+            EXPECT_EQ(e.ReplyCode(), c.code);
+            EXPECT_EQ(e.ErrorBody(), c.errorBody);
+        }
+        EXPECT_EQ(ms.ToString(), "untouched");
+        EXPECT_EQ(ms.Position(), 2);
+        EXPECT_EQ(client.HopCount(), 0);
+        TMemoryStream next;
+        client.GetInto(base + "/next", &next);
+        EXPECT_EQ(next.ToString(), "fine");
+        EXPECT_EQ(peer.Connections(), 1);
+    }
+}
+
+// An accepted response without a body leaves the stream as it was, earlier bytes included.
+TEST_F(NxHTTPFixture, EmptyBodiesLeaveTheStreamAsItWas) {
+    const std::string responses[] = {
+        "HTTP/1.1 204 No Content\r\n\r\n",
+        Reply("200 OK", "", ""),
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+    };
+    for (int i = 0; i < 3; ++i)
+        server.ExpectReceived("/e" + std::to_string(i) + " HTTP").Send(responses[i]);
+    server.Start();
+    TMemoryStream ms;
+    ms.WriteString("PREVIOUS FILE");
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(responses[i]);
+        ms.SetPosition(3);
+        work.clear();
+        http.GetInto(Url("/e" + std::to_string(i)), &ms);
+        EXPECT_EQ(ms.ToString(), "PREVIOUS FILE");
+        EXPECT_EQ(ms.Position(), 3);
+        EXPECT_TRUE(work.empty()) << "no read, no work phase";
+    }
+}
