@@ -279,3 +279,265 @@ TEST_F(NxHTTPFixture, EmptyBodiesLeaveTheStreamAsItWas) {
         EXPECT_TRUE(work.empty()) << "no read, no work phase";
     }
 }
+
+TEST_F(NxHTTPFixture, InterimContinueThenOkWithCookiesFromBoth) {
+    server.ExpectReceived("/one ")
+        .Send("HTTP/1.1 100 Continue\r\nSet-Cookie: a=1\r\n\r\n")
+        .Pause(20)
+        .Send(Reply("200 OK", "Set-Cookie: b=2\r\n", "body"))
+        .ExpectReceived("/two ")
+        .Send(Reply("200 OK", "", "x"));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("/one"), &ms);
+    EXPECT_EQ(ms.ToString(), "body");
+    EXPECT_EQ(http.ResponseCode(), 200);
+    ASSERT_NE(http.CookieManager(), nullptr);
+    EXPECT_TRUE(http.OwnsCookieManager());
+    http.GetInto(Url("/two"), &ms);
+    ASSERT_TRUE(server.WaitFinished(5000)) << server.Failure();
+    const std::string second =
+        server.ReceivedPerConnection().at(0).substr(server.Received().find("GET /two"));
+    EXPECT_NE(second.find("a=1"), std::string::npos) << second;
+    EXPECT_NE(second.find("b=2"), std::string::npos) << second;
+    EXPECT_EQ(server.Received().find("Cookie"),
+              server.Received().find("Cookie: ", server.Received().find("GET /two")))
+        << "the first request carries no Cookie line";
+}
+
+TEST_F(NxHTTPFixture, CookiesNotStoredWhenDisallowed) {
+    http.AllowCookies = false;
+    server.ExpectReceived("/a ")
+        .Send(Reply("200 OK", "Set-Cookie: a=1\r\n", ""))
+        .ExpectReceived("/b ")
+        .Send(Reply("200 OK", "", ""));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("/a"), &ms);
+    http.GetInto(Url("/b"), &ms);
+    EXPECT_EQ(http.CookieManager(), nullptr);
+    EXPECT_EQ(server.Received().find("Cookie:"), std::string::npos);
+}
+
+// The rule follows the client's version, not the server's.
+TEST_F(NxHTTPFixture, ConnectionCloseAndOldServersWithoutConnection) {
+    server.ExpectReceived("/close ")
+        .Send(Reply("200 OK", "Connection: close\r\n", "c"))
+        .ExpectClientClose()
+        .Accept()
+        .ExpectReceived("/old ")
+        .Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\no")
+        .ExpectReceived("/again ")
+        .Send(Reply("200 OK", "", "a"));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("/close"), &ms);
+    ms.SetPosition(0);
+    EXPECT_FALSE(http.IsConnected()) << "a response marked close is followed by a disconnect";
+    http.GetInto(Url("/old"), &ms);
+    ms.SetPosition(0);
+    EXPECT_TRUE(http.IsConnected());
+    http.GetInto(Url("/again"), &ms);
+    EXPECT_EQ(ms.ToString(), "a");
+    ASSERT_TRUE(server.WaitFinished(5000)) << server.Failure();
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(NxHTTPFixture, IdleConnectionClosedByTheServerIsReopened) {
+    server.ExpectReceived("/first ")
+        .Send(Reply("200 OK", "", "1"))
+        .Pause(30)
+        .Close()
+        .Accept()
+        .ExpectReceived("/second ")
+        .Send(Reply("200 OK", "", "2"));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("/first"), &ms);
+    ms.SetPosition(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the server closes meanwhile
+    http.GetInto(Url("/second"), &ms);
+    EXPECT_EQ(ms.ToString(), "2");
+    ASSERT_TRUE(server.WaitFinished(5000)) << server.Failure();
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(NxHTTPFixture, BodyWrittenAtTheStreamPositionAndCountedOverChunked) {
+    server.ExpectReceived("/five ")
+        .Send(Reply("200 OK", "", "ABCDE"))
+        .ExpectReceived("/both ")
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nwxyz");
+    server.Start();
+    TMemoryStream ms;
+    ms.WriteString("0123456789abcdefghij");
+    ms.SetPosition(10);
+    http.GetInto(Url("/five"), &ms);
+    EXPECT_EQ(ms.ToString(), "0123456789ABCDE") << "15 bytes, the body at 10 to 14";
+    EXPECT_EQ(ms.Position(), 15);
+    ms.SetPosition(0);
+    http.GetInto(Url("/both"), &ms);
+    EXPECT_EQ(ms.ToString(), "4\r\nw") << "a positive Content-Length wins over chunked";
+    EXPECT_EQ(http.Response().ContentLength(), 4);
+}
+
+TEST_F(NxHTTPFixture, WorkEventsPerCountedReadAndPerChunk) {
+    server.ExpectReceived("/counted ")
+        .Send(Reply("200 OK", "", "12345"))
+        .ExpectReceived("/chunked ")
+        .Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n")
+        .ExpectReceived("/error ")
+        .Send(Reply("404 Not Found", "", "gone"));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("/counted"), &ms);
+    EXPECT_EQ(work, (std::vector<std::string>{"begin 5", "end"})) << "writing the head fires nothing";
+    work.clear();
+    ms.SetPosition(0);
+    http.GetInto(Url("/chunked"), &ms);
+    EXPECT_EQ(ms.ToString(), "abcde");
+    EXPECT_EQ(work, (std::vector<std::string>{"begin 3", "end", "begin 2", "end"}));
+    work.clear();
+    EXPECT_THROW(http.GetInto(Url("/error"), &ms), ENxHTTPProtocolException);
+    EXPECT_EQ(work, (std::vector<std::string>{"begin 4", "end"})) << "error bodies fire the same events";
+}
+
+// The server closes 400 bytes short of the announced length: that must not count as the file.
+TEST_F(NxHTTPFixture, TruncatedCountedBodyFailsTheDownload) {
+    server.ExpectReceived("/cut ")
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(100, 'a'))
+        .Pause(50)
+        .Send(std::string(500, 'b'))
+        .Close();
+    server.Start();
+    TMemoryStream ms;
+    try {
+        http.GetInto(Url("/cut"), &ms);
+        FAIL() << "a truncated body was reported as a success";
+    } catch (const ENxConnClosedGracefully& e) {
+        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+    }
+    EXPECT_EQ(ms.ToString(), std::string(100, 'a')) << "the incomplete block is not written";
+    EXPECT_FALSE(http.IsConnected());
+}
+
+TEST_F(NxHTTPFixture, TruncatedErrorBodyStillReportsTheStatus) {
+    server.ExpectReceived("/e ").Send("HTTP/1.1 503 Busy\r\nContent-Length: 50\r\n\r\nshort").Close();
+    server.Start();
+    TMemoryStream ms;
+    try {
+        http.GetInto(Url("/e"), &ms);
+        FAIL() << "accepted";
+    } catch (const ENxHTTPProtocolException& e) {
+        EXPECT_EQ(e.ReplyCode(), 503);
+        EXPECT_EQ(e.ErrorBody(), "short");
+    }
+}
+
+TEST_F(NxHTTPFixture, BrokenHeads) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string exceptionClass;
+    } cases[] = {
+        {"closed before the status line", "", "ENxConnClosedGracefully"},
+        {"status line too long", "HTTP/1.1 200 " + std::string(200, 'x') + "\r\n\r\n",
+         "ENxReadLnMaxLineLengthExceeded"},
+        {"header line too long", "HTTP/1.1 200 OK\r\nX: " + std::string(200, 'x') + "\r\n\r\n",
+         "ENxReadLnMaxLineLengthExceeded"},
+        {"2xx with the connection lost in the head", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n",
+         "ENxException"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        nxtest::ScriptedServer peer;
+        TTestHTTP client;
+        client.ReadTimeout = 5000;
+        client.MaxLineLength = 100;
+        peer.ExpectReceived("\r\n\r\n").Send(c.bytes).Close();
+        peer.Start();
+        TMemoryStream ms;
+        try {
+            client.GetInto("http://127.0.0.1:" + std::to_string(peer.Port()) + "/", &ms);
+            ADD_FAILURE() << "accepted";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.ClassName(), c.exceptionClass) << e.what();
+            if (c.exceptionClass == "ENxException") {
+                EXPECT_STREQ(e.what(), "Undefined situation");
+            }
+        }
+        EXPECT_EQ(ms.Size(), 0);
+    }
+}
+
+TEST_F(NxHTTPFixture, SameResponsesSplitAtRandomPoints) {
+    const std::string exchange =
+        "HTTP/1.1 100 Continue\r\n\r\n"
+        "HTTP/1.1 200 OK\r\nSet-Cookie: k=v\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "5\r\nhello\r\n1 ;ext\r\n"; // an extension after a blank: the size still reads as 1
+    const std::string tail = "!\r\n0\r\n\r\n";
+    std::mt19937 rng(7);
+    for (int run = 0; run < 4; ++run) {
+        SCOPED_TRACE(run);
+        nxtest::ScriptedServer peer;
+        TTestHTTP client;
+        client.ReadTimeout = 5000;
+        const std::string all = exchange + tail;
+        std::vector<size_t> pieces;
+        for (size_t sum = 0; sum < all.size(); sum += pieces.back())
+            pieces.push_back(std::uniform_int_distribution<size_t>(1, 9)(rng));
+        peer.ExpectReceived("\r\n\r\n").SendPieces(all, pieces, 1);
+        peer.Start();
+        TMemoryStream ms;
+        client.GetInto("http://127.0.0.1:" + std::to_string(peer.Port()) + "/r", &ms);
+        EXPECT_EQ(ms.ToString(), "hello!");
+        EXPECT_TRUE(client.IsConnected());
+    }
+}
+
+TEST_F(NxHTTPFixture, FollowedRedirectCutsWhatThePassWrote) {
+    http.HandleRedirects = true;
+    std::vector<std::string> seen;
+    http.OnRedirect = [&](TNxComponent*, std::string& dest, int32_t& hops, bool& handled, TNxHTTPMethod&) {
+        seen.push_back(dest + " " + std::to_string(hops));
+        handled = true;
+    };
+    server.ExpectReceived("/old ")
+        .Send(Reply("302 Found", "Location: /dir/new\r\n", "moved"))
+        .ExpectReceived("/dir/new ")
+        .Send(Reply("200 OK", "", "final"));
+    server.Start();
+    TMemoryStream ms;
+    ms.WriteString("keep");
+    http.GetInto(Url("/old"), &ms);
+    EXPECT_EQ(ms.ToString(), "keepfinal");
+    EXPECT_EQ(seen, (std::vector<std::string>{"/dir/new 1"}));
+    EXPECT_EQ(http.HopCount(), 0);
+}
+
+TEST_F(NxHTTPFixture, RedirectMaximumEndsTheRequestWithoutABody) {
+    http.HandleRedirects = true;
+    http.RedirectMaximum = 2;
+    server.ExpectReceived("/a ")
+        .Send(Reply("301 Moved", "Location: /b\r\n", ""))
+        .ExpectReceived("/b ")
+        .Send(Reply("301 Moved", "Location: /c\r\n", "zz"));
+    server.Start();
+    TMemoryStream ms;
+    http.GetInto(Url("/a"), &ms);
+    EXPECT_EQ(ms.Size(), 0);
+    EXPECT_EQ(http.Response().Location(), "/c");
+    EXPECT_TRUE(http.IsConnected()) << "the skipped body was drained";
+}
+
+TEST_F(NxHTTPFixture, PostSendsTheUploadAfterTheHead) {
+    server.ExpectReceived("payload").Send(Reply("200 OK", "", "ok"));
+    server.Start();
+    TMemoryStream upload, answer;
+    upload.WriteString("payload");
+    upload.SetPosition(3);
+    http.Post(Url("/form"), upload, &answer);
+    EXPECT_EQ(answer.ToString(), "ok");
+    EXPECT_EQ(server.Received(),
+              "POST /form HTTP/1.1\r\nContent-Type: text/html\r\nContent-Length: 7\r\nHost: " + HostPort() +
+                  "\r\nAccept: text/html, */*\r\n" + UserAgentLine + "\r\npayload");
+}
