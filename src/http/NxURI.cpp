@@ -70,7 +70,8 @@ void TNxURI::SetText(const std::string& text) {
     const size_t slash = LastSlashBefore(w, q == std::string::npos ? w.size() : q);
     const size_t d = slash == std::string::npos ? 0 : slash + 1;
 
-    FPath = absolute ? "/" + w.substr(0, d) : w.substr(0, d);
+    FPath = absolute ? std::string("/") : std::string();
+    FPath.append(w, 0, d);
     if (q != std::string::npos) {
         FDocument = w.substr(0, q);
         FQuery = w.substr(q);

@@ -10,9 +10,9 @@
 #include "http/NxGlobal.h"
 #include "http/NxHTTPStrings.h"
 
-// From NxGlobalTest.cpp: rerun the current test in a child process.
-bool RunCurrentTestInChild(const std::vector<std::pair<std::string, std::string>>& environment);
-bool InChildRun();
+// From NxGlobalTest.cpp: run body in a child process started with that environment.
+void RunInChild(const std::vector<std::pair<std::string, std::string>>& environment,
+                const std::function<void()>& body);
 
 namespace {
 
@@ -202,10 +202,7 @@ namespace {
 // Windows the zone is the process's own from its start, so the test reruns in a child.
 void InZone(const char* tz, const std::function<void()>& body) {
 #ifdef _WIN32
-    if (InChildRun())
-        body();
-    else
-        RunCurrentTestInChild({{"TZ", tz}});
+    RunInChild({{"TZ", tz}}, body);
 #else
     const char* old = std::getenv("TZ");
     const std::string saved = old ? old : "";

@@ -14,8 +14,11 @@ TNxHeaderList Lines(std::initializer_list<std::string> lines) {
 
 std::string Words(int first, int last) {
     std::string s;
-    for (int i = first; i <= last; ++i)
-        s += (s.empty() ? "" : " ") + std::string(i < 10 ? "word0" : "word") + std::to_string(i);
+    for (int i = first; i <= last; ++i) {
+        if (!s.empty()) s += ' ';
+        s += i < 10 ? "word0" : "word";
+        s += std::to_string(i);
+    }
     return s;
 }
 
