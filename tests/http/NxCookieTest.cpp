@@ -117,12 +117,13 @@ TEST(NxCookie, DomainCheckWhenStoring) {
     struct Case {
         std::string host, domain;
         bool valid;
-    } cases[] = {
-        {"a.b.c", "a.b.c", true},     {"a.b.c", ".b.c", true},        {"a.b.c", "b.c", false},
-        {"a.b.c", ".c", false},       {"a.b.c", ".B.C", false},       {"host", "host", true},
-        {"host", ".host", false},     {"10.0.0.1", "10.0.0.1", true}, {"10.0.0.1", ".0.0.1", false},
-        {".b.c", ".B.C", true},       {".b.c", ".c", false},          {"1.2.3", ".2.3", true}, // not an address
-        {"300.1.1.1", ".1.1.1", true}};
+    } cases[] = {{"a.b.c", "a.b.c", true},      {"a.b.c", ".b.c", true},
+                 {"a.b.c", "b.c", false},       {"a.b.c", ".c", false},
+                 {"a.b.c", ".B.C", false},      {"host", "host", true},
+                 {"host", ".host", false},      {"10.0.0.1", "10.0.0.1", true},
+                 {"10.0.0.1", ".0.0.1", false}, {".b.c", ".B.C", true},
+                 {".b.c", ".c", false},         {"1.2.3", ".2.3", true}, // not an address
+                 {"300.1.1.1", ".1.1.1", true}};
     for (const auto& c : cases) {
         TNxCookieRFC2109 cookie;
         cookie.SetDomain(c.domain);
