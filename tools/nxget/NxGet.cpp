@@ -1,0 +1,143 @@
+// nxget: fetches URLs in order with one client set up as the installer's, so that
+// connections, cookies and credentials carry over from one URL to the next.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NxGetOptions.h"
+#include "NxGetSink.h"
+#include "http/NxHTTP.h"
+
+namespace {
+
+// The client with a connect time-out of its own; the installer's client connects with
+// its read time-out, which is also 0.
+class TNxGetHTTP : public TNxHTTP {
+public:
+    int32_t ConnectTimeout = TNxGetOptions::DefaultConnectTimeout;
+    void OpenConnection(int32_t) override { TNxHTTP::OpenConnection(ConnectTimeout); }
+};
+
+// The installer's stored settings for its client.
+void ConfigureAsInstaller(TNxHTTP& http) {
+    http.ReadTimeout = 0;
+    http.MaxLineAction = maException;
+    http.AllowCookies = true;
+    http.ProxyParams().SetProxyPort(0);
+    http.ProxyParams().SetBasicAuthentication(false);
+    TNxHTTPRequest& request = http.Request();
+    request.SetContentLength(0);
+    request.SetContentRangeStart(0);
+    request.SetContentRangeEnd(0);
+    request.SetContentType("text/html");
+    request.SetAccept("text/html, */*");
+    request.SetBasicAuthentication(false);
+    request.SetUserAgent("Mozilla/3.0 (compatible; Nx Library)");
+    http.HTTPOptions = TNxHTTPOptions{hoForceEncodeParams};
+}
+
+// CR and LF inside a message would break the one-line outcome.
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+        if (ch == '\r')
+            out += "\\r";
+        else if (ch == '\n')
+            out += "\\n";
+        else
+            out += ch;
+    }
+    return out;
+}
+
+// Each line of a head, prefixed (the final empty line included).
+void PrintHead(const std::string& prefix, const std::string& head) {
+    size_t start = 0;
+    while (start < head.size()) {
+        size_t end = head.find("\r\n", start);
+        if (end == std::string::npos) end = head.size();
+        std::cerr << prefix << head.substr(start, end - start) << "\n";
+        start = end + 2;
+    }
+}
+
+std::string ResponseHead(TNxHTTP& http) {
+    std::string head = http.Response().StatusLine + "\r\n";
+    for (const auto& line : http.Response().HeaderLines().Lines())
+        head += line + "\r\n";
+    return head + "\r\n";
+}
+
+bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, bool verbose) {
+    http.Response().StatusLine.clear();
+    std::string failure;
+    int64_t bytes = 0;
+    try {
+        std::unique_ptr<TNxGetOutput> output =
+            job.OutputFile.empty() ? TNxGetOutput::ToStandardOutput() : TNxGetOutput::ToFile(job.OutputFile);
+        try {
+            http.GetInto(job.URL, &output->Stream());
+        } catch (...) {
+            if (verbose && !http.Response().StatusLine.empty()) PrintHead("< ", ResponseHead(http));
+            throw;
+        }
+        if (verbose) PrintHead("< ", ResponseHead(http));
+        bytes = output->Written();
+        output->Commit();
+    } catch (const ENxHTTPProtocolException& e) {
+        failure = std::string(e.ClassName()) + ": " + OneLine(e.Message()) + " [ReplyCode " +
+                  std::to_string(e.ReplyCode()) + "]";
+    } catch (const Exception& e) {
+        failure = std::string(e.ClassName()) + ": " + OneLine(e.Message());
+    } catch (const std::exception& e) {
+        failure = std::string("std::exception: ") + OneLine(e.what());
+    }
+    std::cout.flush();
+    if (!failure.empty()) {
+        std::cerr << job.URL << ": " << failure << std::endl;
+        return false;
+    }
+    std::cerr << job.URL << ": " << http.StatusLine() << " (" << bytes << " bytes)" << std::endl;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+#if !defined(_WIN32)
+    std::signal(SIGPIPE, SIG_IGN); // a closed pipe is a write error, not death
+#endif
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    auto options = ParseNxGetArguments(args, error);
+    if (!options) {
+        std::cerr << "nxget: " << error << "\n" << NxGetUsage;
+        return 2;
+    }
+    if (options->Help) {
+        std::cout << NxGetUsage;
+        return 0;
+    }
+    TNxConnectionIntercept tap; // outlives the client that refers to it
+    TNxGetHTTP http;
+    ConfigureAsInstaller(http);
+    http.ReadTimeout = options->ReadTimeout;
+    http.ConnectTimeout = options->ConnectTimeout;
+    http.MaxLineLength = options->MaxLineLength;
+    if (options->Verbose) {
+        // Every send of nxget is a request head, written in one piece.
+        tap.OnSend = [](TNxTCPConnection*, TNxSimpleBuffer& buffer) {
+            PrintHead("> ", std::string(buffer.Memory(), static_cast<size_t>(buffer.Length())));
+        };
+        http.SetIntercept(&tap);
+    }
+    bool allGood = true;
+    for (const auto& job : options->Jobs)
+        allGood = Fetch(http, job, options->Verbose) && allGood;
+    http.SetIntercept(nullptr);
+    return allGood ? 0 : 1;
+}

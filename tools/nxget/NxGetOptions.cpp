@@ -1,0 +1,91 @@
+#include "NxGetOptions.h"
+
+#include <charconv>
+
+const char* const NxGetUsage =
+    "usage: nxget [options] URL [URL ...]\n"
+    "Fetches the URLs in order over one client, as the installer does: connections,\n"
+    "cookies and credentials carry over from one URL to the next.\n"
+    "\n"
+    "  -o FILE               the output file of the next URL without one (the i-th -o\n"
+    "                        goes with the i-th URL); other bodies go to standard output\n"
+    "  -v                    the request and response heads on standard error\n"
+    "  --read-timeout MS     read time-out in milliseconds (0: none, the default)\n"
+    "  --connect-timeout MS  connect time-out in milliseconds (0: none, the default)\n"
+    "  --max-line N          longest status or header line accepted (default 16384)\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
+
+namespace {
+
+bool ParseNonNegative(const std::string& text, int32_t& value) {
+    if (text.empty()) return false;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && value >= 0;
+}
+
+} // namespace
+
+std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>& args, std::string& error) {
+    TNxGetOptions options;
+    std::vector<std::string> urls;
+    std::vector<std::string> outputs;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                error = "option " + arg + " needs a value";
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        auto number = [&](int32_t& out) {
+            std::string text;
+            if (!value(text)) return false;
+            if (!ParseNonNegative(text, out)) {
+                error = "option " + arg + " needs a number of 0 or more, not \"" + text + "\"";
+                return false;
+            }
+            return true;
+        };
+        if (arg == "-o") {
+            std::string file;
+            if (!value(file)) return std::nullopt;
+            if (file.empty()) {
+                error = "option -o needs a file name";
+                return std::nullopt;
+            }
+            outputs.push_back(file);
+        } else if (arg == "-v") {
+            options.Verbose = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.Help = true;
+        } else if (arg == "--read-timeout") {
+            if (!number(options.ReadTimeout)) return std::nullopt;
+        } else if (arg == "--connect-timeout") {
+            if (!number(options.ConnectTimeout)) return std::nullopt;
+        } else if (arg == "--max-line") {
+            if (!number(options.MaxLineLength)) return std::nullopt;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return std::nullopt;
+        } else {
+            urls.push_back(arg);
+        }
+    }
+    if (options.Help) return options;
+    if (urls.empty()) {
+        error = "no URL given";
+        return std::nullopt;
+    }
+    if (outputs.size() > urls.size()) {
+        error = "more -o options than URLs";
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < urls.size(); ++i)
+        options.Jobs.push_back({urls[i], i < outputs.size() ? outputs[i] : std::string()});
+    return options;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The command line of nxget: options and the URLs in order, each with its output file.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TNxGetJob {
+    std::string URL;
+    // Empty: the body goes to standard output.
+    std::string OutputFile;
+};
+
+struct TNxGetOptions {
+    // The installer's settings: no limits of its own.
+    static constexpr int32_t DefaultReadTimeout = 0;
+    static constexpr int32_t DefaultConnectTimeout = 0;
+    static constexpr int32_t DefaultMaxLineLength = 16384;
+
+    std::vector<TNxGetJob> Jobs;
+    bool Verbose = false;
+    bool Help = false;
+    int32_t ReadTimeout = DefaultReadTimeout;
+    int32_t ConnectTimeout = DefaultConnectTimeout;
+    int32_t MaxLineLength = DefaultMaxLineLength;
+};
+
+// Parses argv[1..]. On bad usage returns nothing and sets error to the reason.
+std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>& args, std::string& error);
+
+extern const char* const NxGetUsage;
