@@ -166,6 +166,8 @@ int DaysInMonth(int year, int month) {
 // Whole milliseconds of a date-time, rounded, as the OLE convention reads it: the day
 // part counts towards zero and the time of day is the absolute fraction.
 void SplitDateTime(TDateTime dt, int64_t& days, int64_t& msOfDay) {
+    // Outside years 1..9999 (or not a number) there is no calendar date: read it as 0.
+    if (!(dt >= -693594.0 && dt < 2958466.0)) dt = 0;
     const int64_t total = std::llround(dt * static_cast<double>(MSecsPerDay));
     days = total / MSecsPerDay;
     msOfDay = (total < 0 ? -total : total) % MSecsPerDay;

@@ -62,6 +62,8 @@ TEST(NxDate, CalendarMatchesOleDayCounts) {
     EXPECT_FALSE(TryEncodeDate(2023, 2, 29, dt));
     EXPECT_FALSE(TryEncodeDate(1994, 0, 1, dt));
     EXPECT_FALSE(TryEncodeTime(24, 0, 0, 0, dt));
+    EXPECT_EQ(Stamp(1e300), "1899-12-30 00:00:00") << "no calendar date: read as 0, not overflowed";
+    EXPECT_EQ(Stamp(std::nan("")), "1899-12-30 00:00:00");
     EXPECT_EQ(DayOfWeek(34644), 1) << "6 November 1994 was a Sunday";
     EXPECT_EQ(DayOfWeek(45356), 3) << "5 March 2024 was a Tuesday";
 }

@@ -49,6 +49,14 @@ void PutEnv(const std::string& name, const std::string* value) {
 #endif
 }
 
+unsigned long ProcessId() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return static_cast<unsigned long>(getpid());
+#endif
+}
+
 // Reads the child's outcome ("pass" or "fail") from the mark file; empty while none.
 std::string Outcome(const std::filesystem::path& mark) {
     std::ifstream in(mark);
@@ -125,9 +133,9 @@ void RunInChild(const TEnvironment& environment, const std::function<void()>& bo
     }
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string(info->test_suite_name()) + "." + info->name();
-    const auto mark =
-        std::filesystem::temp_directory_path() /
-        ("nx-child-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const auto mark = std::filesystem::temp_directory_path() /
+                      ("nx-child-" + std::to_string(ProcessId()) + "-" +
+                       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     TEnvironment all = environment;
     all.emplace_back("NX_CHILD_MARK", mark.string());
     std::vector<std::pair<bool, std::string>> saved;
