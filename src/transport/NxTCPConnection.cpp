@@ -252,6 +252,9 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
     const std::string term = terminator.empty() ? std::string("\n") : terminator;
     const int64_t termLen = static_cast<int64_t>(term.size());
     if (maxLength == -1) maxLength = MaxLineLength;
+    // Any other negative limit would make every line "too long" and, split, come back
+    // empty forever: read it as no limit.
+    if (maxLength < 0) maxLength = 0;
     FLineWasSplit = false;
     FLineTimedOut = false;
     int64_t found = 0;    // 1-based position of the terminator; 0 = none yet

@@ -282,7 +282,17 @@ void ScriptedServer::Run() {
                 if (FClient == kNoSocket || !SendAll(step.bytes)) Fail("send failed");
                 break;
             case Step::kPause:
-                if (!Pump(step.ms)) std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+                if (!Pump(step.ms)) {
+                    // Closed already: still wait, but stay responsive to the destructor.
+                    auto until = Clock::now() + std::chrono::milliseconds(step.ms);
+                    while (MsLeft(until) > 0) {
+                        {
+                            std::lock_guard<std::mutex> g(FLock);
+                            if (FStop) break;
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, MsLeft(until))));
+                    }
+                }
                 break;
             case Step::kExpect: {
                 auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);

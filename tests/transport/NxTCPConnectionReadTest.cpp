@@ -82,7 +82,7 @@ TEST_F(NxTCPConnectionFixture, MaxLineLength) {
 TEST_F(NxTCPConnectionFixture, SplitLongLineAndACrLfLineOfExactlyTheMaximum) {
     // "abc" CR then LF later: with terminator CR LF and maximum 3 the line fits; the lone CR
     // may still be the start of the terminator.
-    server.Send("0123456789\n").Send("abc\r").Pause(200).Send("\n");
+    server.Send("0123456789\n").Send("abc\r").Pause(200).Send("\nnegative\n");
     Connect();
     client.MaxLineAction = maSplit;
     EXPECT_EQ(client.ReadLine("\n", -1, 4), "0123");
@@ -91,6 +91,8 @@ TEST_F(NxTCPConnectionFixture, SplitLongLineAndACrLfLineOfExactlyTheMaximum) {
     EXPECT_FALSE(client.LineWasSplit());
     client.MaxLineAction = maException;
     EXPECT_EQ(client.ReadLine("\r\n", -1, 3), "abc");
+    client.MaxLineAction = maSplit;
+    EXPECT_EQ(client.ReadLine("\n", -1, -7), "negative") << "a negative limit other than -1 is no limit";
 }
 
 TEST_F(NxTCPConnectionFixture, PeerCloseWithHalfALineBuffered) {
