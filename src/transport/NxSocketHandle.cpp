@@ -41,7 +41,15 @@ int32_t TNxSocketHandle::PlainConnect(int32_t family) {
     const int32_t result = NxStack().Connect(FDescriptor, family, FRemotePort, FRemoteIP);
     if (result != NxSock::SocketError) {
         RefreshLocal();
-        RefreshRemote();
+        // A peer that accepts and resets at once can make the connected socket report
+        // "not connected" before we read its peer back (Linux does). The connect itself
+        // succeeded, and RemoteIP/RemotePort already hold the address we connected to; the
+        // reset is reported by the first receive or send, with its own code.
+        try {
+            RefreshRemote();
+        } catch (const ENxSocketError& e) {
+            if (e.ErrorCode() != NxErr::ENOTCONN_) throw;
+        }
     }
     return result;
 }

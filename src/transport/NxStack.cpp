@@ -120,9 +120,10 @@ TNxIPv4Address TNxStack::TextToAddress(const std::string& text) {
 
 bool TNxStack::CheckResult(int32_t result, std::initializer_list<int32_t> ignore) {
     if (result != NxSock::SocketError) return false;
-    FLastErrorCode = LastError();
-    if (std::find(ignore.begin(), ignore.end(), FLastErrorCode) != ignore.end()) return true;
-    RaiseError(FLastErrorCode);
+    const int32_t code = LastError();
+    FLastErrorCode = code;
+    if (std::find(ignore.begin(), ignore.end(), code) != ignore.end()) return true;
+    RaiseError(code);
 }
 
 void TNxStack::RaiseError(int32_t code) {

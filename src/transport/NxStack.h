@@ -12,6 +12,7 @@
 // dotted-quad IPv4 texts. Raw results follow the socket library: -1 means failure and
 // the code is then fetched with LastError() (already a Winsock number on both stacks).
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -165,10 +166,13 @@ public:
     // Four parts cut at the first three "."; each an integer 0..255.
     static bool IsDottedQuad(const std::string& text);
 
-    int32_t LastErrorCode() const { return FLastErrorCode; }
+    // Per stack, not per thread (the library's own last error is per thread).
+    int32_t LastErrorCode() const { return FLastErrorCode.load(); }
 
 protected:
-    int32_t FLastErrorCode = 0;
+    // Atomic: the connect thread judges its result while the calling thread may be
+    // running window handlers that make socket calls of their own.
+    std::atomic<int32_t> FLastErrorCode{0};
 
 private:
     std::unique_ptr<std::vector<std::string>> FLocalAddresses;
