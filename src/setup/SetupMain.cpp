@@ -1,0 +1,453 @@
+#include "setup/SetupMain.h"
+
+#include <commctrl.h>
+#include <imm.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "setup/Application.h"
+#include "setup/HeaderPicture.h"
+#include "setup/LicenceText.h"
+#include "setup/RunningCopies.h"
+
+#ifndef NX_DISTRIBUTION_HOST
+#error "NX_DISTRIBUTION_HOST names the distribution server; the build sets it"
+#endif
+
+TfrmSetupMain* frmSetupMain = nullptr;
+
+std::string LocalAppDataPath() {
+    constexpr int kLocalAppData = 28; // CSIDL_LOCAL_APPDATA
+    char path[MAX_PATH + 1] = {};
+    SHGetFolderPathA(nullptr, kLocalAppData, nullptr, 0, path);
+    return std::string(path, strnlen(path, sizeof(path)));
+}
+
+namespace {
+HFONT MakeFont(int height, bool bold) {
+    return CreateFontW(height, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                       kDesignFontFace);
+}
+
+// A top-down 32-bit DIB of the picture, for a static control to show.
+HBITMAP MakeBitmap(const TRgbPicture& picture) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = picture.Width;
+    info.bmiHeader.biHeight = -picture.Height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!bitmap) return nullptr;
+    auto* out = static_cast<uint8_t*>(bits);
+    const size_t count = static_cast<size_t>(picture.Width) * static_cast<size_t>(picture.Height);
+    for (size_t i = 0; i < count; ++i) {
+        out[4 * i + 0] = picture.Pixels[3 * i + 2];
+        out[4 * i + 1] = picture.Pixels[3 * i + 1];
+        out[4 * i + 2] = picture.Pixels[3 * i + 0];
+        out[4 * i + 3] = 0;
+    }
+    return bitmap;
+}
+
+bool IsContainer(TKind kind) {
+    return kind == TKind::Panel || kind == TKind::GroupBox;
+}
+bool IsTabStop(TKind kind) {
+    return kind == TKind::Memo || kind == TKind::Button || kind == TKind::CheckBox;
+}
+bool IsGraphic(TKind kind) {
+    return kind == TKind::Label || kind == TKind::Image;
+}
+} // namespace
+
+TfrmSetupMain::TfrmSetupMain()
+    : FLauncher([](HWND owner, const std::string& path) {
+          // The result is not examined: a missing program is simply not started.
+          ShellExecuteA(owner, "open", path.c_str(), "", "", SW_SHOWNORMAL);
+      }),
+      FStopper([](const std::string& imageName) { TerminateRunningCopies(imageName); }) {
+    NxAntiFreeze1.SetOnlyWhenIdle(false);
+    FWindowFont.reset(MakeFont(kWindowFontHeight, false));
+    FFont12.reset(MakeFont(kControlFontHeight, false));
+    FFont12Bold.reset(MakeFont(kControlFontHeight, true));
+
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW windowClass{};
+    if (!GetClassInfoExW(instance, kSetupMainClassName, &windowClass)) {
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = WindowProc;
+        windowClass.hInstance = instance;
+        windowClass.hIcon = Application().Icon();
+        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        windowClass.lpszClassName = kSetupMainClassName;
+        RegisterClassExW(&windowClass);
+    }
+    constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+    constexpr DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
+    RECT frame{0, 0, kSetupMainClientWidth, kSetupMainClientHeight};
+    AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+    frmSetupMain = this;
+    CreateWindowExW(exStyle, kSetupMainClassName, kSetupMainCaption, style, CW_USEDEFAULT, CW_USEDEFAULT,
+                    frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
+    if (!FHandle) throw Exception("Cannot create the setup window");
+}
+
+TfrmSetupMain::~TfrmSetupMain() {
+    if (Application().MainWindow() == FHandle) Application().SetMainWindow(nullptr, nullptr);
+    if (FHandle) DestroyWindow(FHandle);
+    if (frmSetupMain == this) frmSetupMain = nullptr;
+}
+
+void TfrmSetupMain::Show() {
+    RECT bounds;
+    GetWindowRect(FHandle, &bounds);
+    const int width = bounds.right - bounds.left;
+    const int height = bounds.bottom - bounds.top;
+    SetWindowPos(FHandle, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    ShowWindow(FHandle, SW_SHOWNORMAL);
+    UpdateWindow(FHandle);
+}
+
+HFONT TfrmSetupMain::FontOf(TFont font) const {
+    switch (font) {
+    case TFont::Regular12:
+        return FFont12.get();
+    case TFont::Bold12:
+        return FFont12Bold.get();
+    case TFont::Window:
+        break;
+    }
+    return FWindowFont.get();
+}
+
+void TfrmSetupMain::CreateControls() {
+    SendMessageW(FHandle, WM_SETFONT, reinterpret_cast<WPARAM>(FWindowFont.get()), FALSE);
+    const auto bounds = DockedDesignBounds();
+    for (const TControlDesign& row : kSetupMainDesign) {
+        const HWND parent = row.Parent == TCtl::Window ? FHandle : Control(row.Parent);
+        const RECT& r = bounds[static_cast<size_t>(row.Id)];
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(row.Id)));
+        const DWORD common = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+        auto make = [&](DWORD exStyle, const wchar_t* className, DWORD style) {
+            return CreateWindowExW(exStyle, className, row.Caption ? row.Caption : L"", common | style,
+                                   r.left, r.top, r.right - r.left, r.bottom - r.top, parent, id, instance,
+                                   nullptr);
+        };
+        HWND control = nullptr;
+        switch (row.Kind) {
+        case TKind::Panel: {
+            TPanelLook& look = FPanelLooks[static_cast<size_t>(row.Id)];
+            look.RaisedBevel = (row.Flags & dfRaised) != 0;
+            const bool white = (row.Flags & dfWhite) != 0;
+            look.Background =
+                white ? static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)) : GetSysColorBrush(COLOR_BTNFACE);
+            look.BackgroundColor = white ? RGB(255, 255, 255) : GetSysColor(COLOR_BTNFACE);
+            control = CreatePanel(parent, ControlId(row.Id), r, &look);
+            break;
+        }
+        case TKind::Image:
+            control = make(0, L"STATIC", SS_BITMAP);
+            break;
+        case TKind::Label:
+            control = make(0, L"STATIC", SS_LEFT | SS_NOPREFIX);
+            break;
+        case TKind::Memo:
+            // No horizontal scrolling: the box wraps what does not fit.
+            control = make(WS_EX_CLIENTEDGE, L"EDIT",
+                           WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL |
+                               ((row.Flags & dfReadOnly) ? ES_READONLY : 0) |
+                               ((row.Flags & dfVScroll) ? WS_VSCROLL : 0));
+            break;
+        case TKind::GroupBox:
+            control = make(WS_EX_CONTROLPARENT, L"BUTTON", BS_GROUPBOX);
+            if (control) ExtendGroupBox(control);
+            break;
+        case TKind::CheckBox:
+            control = make(0, L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP);
+            break;
+        case TKind::Button:
+            control = make(0, L"BUTTON", BS_PUSHBUTTON | WS_TABSTOP);
+            break;
+        case TKind::ProgressBar:
+            control = make(0, PROGRESS_CLASSW, 0);
+            break;
+        }
+        if (!control) throw Exception("Cannot create the control " + WideToAnsi(row.Name));
+        FControls[static_cast<size_t>(row.Id)] = control;
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontOf(row.Font)), FALSE);
+        // Windowed controls stack in creation order, later ones on top (a page panel covers
+        // what lies beneath it); labels and the picture lie under every windowed sibling.
+        SetWindowPos(control, IsGraphic(row.Kind) ? HWND_BOTTOM : HWND_TOP, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        if (row.Flags & dfChecked) SendMessageW(control, BM_SETCHECK, BST_CHECKED, 0);
+        if (row.Flags & dfDisabled) EnableWindow(control, FALSE);
+        if (row.Kind == TKind::Label) AutoSize(row.Id);
+    }
+    SetWindowTextW(Control(TCtl::Memo1), LicenceText().c_str());
+    SendMessageW(Control(TCtl::ProgressBar1), PBM_SETRANGE32, 0, 100);
+    SendMessageW(Control(TCtl::ProgressBar1), PBM_SETPOS, 0, 0);
+    try {
+        FPicture.reset(MakeBitmap(DecodeJpeg(kHeaderPictureJpeg, kHeaderPictureJpegSize)));
+        SendMessageW(Control(TCtl::Image1), STM_SETIMAGE, IMAGE_BITMAP,
+                     reinterpret_cast<LPARAM>(FPicture.get()));
+    } catch (const EJpegError&) {
+        // The header stays without its picture; everything else of the window works.
+    }
+}
+
+void TfrmSetupMain::AutoSize(TCtl id) {
+    const HWND label = Control(id);
+    const std::wstring text = Caption(id);
+    HDC dc = GetDC(label);
+    const HGDIOBJ previous = SelectObject(dc, FontOf(Design(id).Font));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SIZE extent{0, 0};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(dc, previous);
+    ReleaseDC(label, dc);
+    SetWindowPos(label, nullptr, 0, 0, extent.cx, metrics.tmHeight,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TfrmSetupMain::SetCaption(TCtl id, const std::wstring& text) {
+    SetWindowTextW(Control(id), text.c_str());
+    if (Design(id).Kind == TKind::Label) AutoSize(id);
+}
+
+std::wstring TfrmSetupMain::Caption(TCtl id) const {
+    const HWND control = Control(id);
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+void TfrmSetupMain::SetVisible(TCtl id, bool visible) {
+    ShowWindow(Control(id), visible ? SW_SHOWNA : SW_HIDE);
+    // A page change may hide or cover the focused control: the focus then moves on as Tab would.
+    const HWND focus = GetFocus();
+    if (focus && (focus == FHandle || IsChild(FHandle, focus)) && !IsShownOnTop(focus)) MoveFocus(false);
+}
+
+std::vector<TCtl> TfrmSetupMain::TabStops() const {
+    std::vector<TCtl> stops;
+    auto visit = [&](auto&& self, TCtl container) -> void {
+        std::vector<const TControlDesign*> children;
+        for (const TControlDesign& row : kSetupMainDesign)
+            if (row.Parent == container && row.TabOrder >= 0) children.push_back(&row);
+        std::stable_sort(children.begin(), children.end(),
+                         [](auto* a, auto* b) { return a->TabOrder < b->TabOrder; });
+        for (const TControlDesign* row : children) {
+            if (IsTabStop(row->Kind)) stops.push_back(row->Id);
+            if (IsContainer(row->Kind)) self(self, row->Id);
+        }
+    };
+    visit(visit, TCtl::Window);
+    return stops;
+}
+
+void TfrmSetupMain::MoveFocus(bool backwards) {
+    std::vector<HWND> reachable;
+    for (TCtl id : TabStops()) {
+        const HWND control = Control(id);
+        if (IsWindowEnabled(control) && IsShownOnTop(control)) reachable.push_back(control);
+    }
+    if (reachable.empty()) return;
+    const HWND focus = GetFocus();
+    const auto current = std::find(reachable.begin(), reachable.end(), focus);
+    const size_t count = reachable.size();
+    size_t next = 0;
+    if (current != reachable.end()) {
+        const size_t index = static_cast<size_t>(current - reachable.begin());
+        next = backwards ? (index + count - 1) % count : (index + 1) % count;
+    } else if (backwards) {
+        next = count - 1;
+    }
+    SetFocus(reachable[next]);
+    // As in a dialog, a text box entered by Tab has its whole text selected.
+    if (SendMessageW(reachable[next], WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL)
+        SendMessageW(reachable[next], EM_SETSEL, 0, -1);
+}
+
+bool TfrmSetupMain::DialogKey(MSG& msg) {
+    if (msg.message == WM_KEYDOWN && (msg.wParam == VK_TAB || msg.wParam == VK_RETURN)) {
+        const HWND focus = GetFocus();
+        const LRESULT code =
+            focus ? SendMessageW(focus, WM_GETDLGCODE, msg.wParam, reinterpret_cast<LPARAM>(&msg)) : 0;
+        if (msg.wParam == VK_TAB && !(code & DLGC_WANTTAB)) {
+            MoveFocus((GetKeyState(VK_SHIFT) & 0x8000) != 0);
+            return true;
+        }
+        if (msg.wParam == VK_RETURN && (code & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON))) {
+            // Enter presses the focused button.
+            SendMessageW(focus, BM_CLICK, 0, 0);
+            return true;
+        }
+    }
+    return IsDialogMessageW(FHandle, &msg) != FALSE;
+}
+
+LRESULT CALLBACK TfrmSetupMain::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* self = static_cast<TfrmSetupMain*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->FHandle = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<TfrmSetupMain*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(window, message, wParam, lParam);
+    // No exception may travel through the system's frames: an error that escapes a handler
+    // ends in the application's error box, and the message loop goes on.
+    try {
+        return self->HandleMessage(message, wParam, lParam);
+    } catch (const std::exception& error) {
+        Application().HandleException(error);
+    } catch (...) {
+        Application().HandleException(Exception("Unknown error"));
+    }
+    return 0;
+}
+
+LRESULT TfrmSetupMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        CreateControls();
+        FormCreate();
+        return 0;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            const HWND focus = GetFocus();
+            if (focus && IsChild(FHandle, focus)) FLastFocus = focus;
+            return 0;
+        }
+        FormActivate();
+        if (FLastFocus && IsWindow(FLastFocus) && IsShownOnTop(FLastFocus))
+            SetFocus(FLastFocus);
+        else
+            MoveFocus(false);
+        return 0;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == BN_CLICKED) Clicked(LOWORD(wParam));
+        if (HIWORD(wParam) == EN_SETFOCUS && LOWORD(wParam) == ControlId(TCtl::Memo1)) MemoFocused();
+        return 0;
+    case WM_GETFONT:
+        return reinterpret_cast<LRESULT>(FWindowFont.get());
+    case WM_CLOSE:
+        Close();
+        return 0;
+    case WM_DESTROY:
+        FormDestroy();
+        return 0;
+    case WM_NCDESTROY:
+        SetWindowLongPtrW(FHandle, GWLP_USERDATA, 0);
+        FHandle = nullptr;
+        FControls.fill(nullptr);
+        return 0;
+    }
+    return DefWindowProcW(FHandle, message, wParam, lParam);
+}
+
+void TfrmSetupMain::Clicked(int controlId) {
+    const int index = controlId - kFirstControlId;
+    if (index < 0 || index >= kControlCount) return; // Enter and Esc of the dialog keys
+    switch (kSetupMainDesign[static_cast<size_t>(index)].Click) {
+    case TClick::Button1Click:
+        Button1Click();
+        break;
+    case TClick::Button2Click:
+        Button2Click();
+        break;
+    case TClick::Button3Click:
+        Button3Click();
+        break;
+    case TClick::Button5Click:
+        Button5Click();
+        break;
+    case TClick::None:
+        break;
+    }
+}
+
+void TfrmSetupMain::MemoFocused() {
+    // The memo asks for the Korean input method when it is installed; otherwise nothing changes.
+    HKL layouts[32];
+    const int count = GetKeyboardLayoutList(32, layouts);
+    for (int i = 0; i < count; ++i) {
+        wchar_t name[128] = {};
+        if (ImmGetDescriptionW(layouts[i], name, 127) > 0 && lstrcmpW(name, kMemoImeName) == 0) {
+            ActivateKeyboardLayout(layouts[i], 0);
+            return;
+        }
+    }
+}
+
+void TfrmSetupMain::Close() {
+    // One close per window: a second request (a double click on "완료") starts nothing again.
+    if (FCloseRequested || !FHandle) return;
+    FCloseRequested = true;
+    FormClose();
+    if (Application().MainWindow() == FHandle)
+        Application().Terminate(); // the window goes with the application, after the current handler
+    else
+        DestroyWindow(FHandle);
+}
+
+void TfrmSetupMain::FormCreate() {
+    FBaseURL = std::string("http://") + NX_DISTRIBUTION_HOST + "/";
+    FVendorDir = LocalAppDataPath() + "\\Brindlewick\\";
+    FProductDir = "Marrowgate";
+    FMainExe = "mrwgt.exe";
+    SetVisible(TCtl::Panel4, false);
+    SetVisible(TCtl::Panel5, false);
+    SetVisible(TCtl::Panel6, false);
+    SetVisible(TCtl::Panel7, false);
+}
+
+void TfrmSetupMain::FormActivate() {}
+
+void TfrmSetupMain::FormClose() {
+    if (Caption(TCtl::Button4) == L"완료") FLauncher(FHandle, FVendorDir + FProductDir + "/" + FMainExe);
+}
+
+void TfrmSetupMain::FormDestroy() {
+    if (frmSetupMain == this) frmSetupMain = nullptr;
+}
+
+void TfrmSetupMain::Button1Click() {
+    try {
+        FStopper("mrwgt.exe");
+    } catch (...) {
+        // Not being able to stop a running copy does not keep the user from going on.
+    }
+    SetCaption(TCtl::Label1, L"구성요소 선택");
+    SetCaption(TCtl::Label2, L"설치하고자 하는 구성요소를 선택해주세요.");
+    SetVisible(TCtl::Panel4, true);
+    SetVisible(TCtl::Panel5, true);
+}
+
+void TfrmSetupMain::Button2Click() {
+    Close();
+}
+
+void TfrmSetupMain::Button3Click() {
+    // The installation page; the run itself hooks in here.
+    SetVisible(TCtl::Button5, false);
+    SetVisible(TCtl::Button3, false);
+    SetCaption(TCtl::Label1, L"설치중");
+    SetCaption(TCtl::Label2, L"설치중 취소버튼을 누르면 설치가 취소됩니다.");
+    SetVisible(TCtl::Panel6, true);
+}
+
+void TfrmSetupMain::Button5Click() {
+    SetVisible(TCtl::Panel4, false);
+    SetVisible(TCtl::Panel5, false);
+}

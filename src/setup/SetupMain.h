@@ -1,0 +1,112 @@
+#pragma once
+// The wizard window: licence agreement, component choice, installation, completion.
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "setup/Controls.h"
+#include "setup/SetupMainDesign.h"
+#include "transport/NxAntiFreeze.h"
+
+class TfrmSetupMain {
+public:
+    // Creates the window and its controls from the design (hidden until Show).
+    TfrmSetupMain();
+    ~TfrmSetupMain();
+    TfrmSetupMain(const TfrmSetupMain&) = delete;
+    TfrmSetupMain& operator=(const TfrmSetupMain&) = delete;
+
+    HWND Handle() const { return FHandle; }
+    HWND Control(TCtl id) const { return FControls[static_cast<size_t>(id)]; }
+    // Centres the window on the screen and shows it.
+    void Show();
+    // Asks the window to close: FormClose, then the window is released; when it is the
+    // application's main window, releasing it ends the application instead.
+    void Close();
+
+    // The four fields, set once by FormCreate.
+    const std::string& BaseURL() const { return FBaseURL; }
+    const std::string& VendorDir() const { return FVendorDir; }
+    const std::string& ProductDir() const { return FProductDir; }
+    const std::string& MainExe() const { return FMainExe; }
+
+    // How FormClose starts the installed program (ShellExecuteA "open"); tests put in their
+    // own to see the call without starting anything.
+    using TLauncher = std::function<void(HWND owner, const std::string& path)>;
+    void SetLauncher(TLauncher launcher) { FLauncher = std::move(launcher); }
+    // How Button1Click stops running copies of the product.
+    using TStopper = std::function<void(const std::string& imageName)>;
+    void SetStopper(TStopper stopper) { FStopper = std::move(stopper); }
+
+    // Handlers of the window and its buttons.
+    void FormCreate();
+    void FormActivate();
+    void FormClose();
+    void FormDestroy();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button5Click();
+
+    // Sets a control's text; a label then sizes itself to it.
+    void SetCaption(TCtl id, const std::wstring& text);
+    std::wstring Caption(TCtl id) const;
+    void SetVisible(TCtl id, bool visible);
+
+    // Keyboard navigation as a dialog has it; called by the message loop. True when handled.
+    bool DialogKey(MSG& msg);
+    // The controls Tab visits, in order (shown or not).
+    std::vector<TCtl> TabStops() const;
+
+    TNxAntiFreeze NxAntiFreeze1;
+    // FHTTP (TNxHTTP) goes here once the HTTP engine exists, with its stored settings:
+    // AllowCookies true; ReadTimeout 0; MaxLineAction maException; request ContentType
+    // "text/html", Accept "text/html, */*", UserAgent "Mozilla/3.0 (compatible; Nx Library)",
+    // ContentLength 0 and content ranges 0; no basic authentication for request or proxy;
+    // ProxyPort 0, no proxy host; HTTPOptions [hoForceEncodeParams]; OnWorkBegin/OnWork/
+    // OnWorkEnd wired to FHTTPWorkBegin/FHTTPWork/FHTTPWorkEnd of the installation run.
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateControls();
+    HWND CreateControl(const TControlDesign& row, HWND parent);
+    HFONT FontOf(TFont font) const;
+    void AutoSize(TCtl id);
+    void Clicked(int controlId);
+    void MemoFocused();
+    void MoveFocus(bool backwards);
+
+    struct TFontDeleter {
+        void operator()(HFONT font) const { DeleteObject(font); }
+    };
+    using TFontHandle = std::unique_ptr<std::remove_pointer_t<HFONT>, TFontDeleter>;
+    struct TBitmapDeleter {
+        void operator()(HBITMAP bitmap) const { DeleteObject(bitmap); }
+    };
+
+    HWND FHandle = nullptr;
+    std::array<HWND, kControlCount> FControls{};
+    std::array<TPanelLook, kControlCount> FPanelLooks{};
+    TFontHandle FWindowFont, FFont12, FFont12Bold;
+    std::unique_ptr<std::remove_pointer_t<HBITMAP>, TBitmapDeleter> FPicture;
+    HWND FLastFocus = nullptr;
+    bool FCloseRequested = false;
+    TLauncher FLauncher;
+    TStopper FStopper;
+
+    std::string FBaseURL;
+    std::string FVendorDir;
+    std::string FProductDir;
+    std::string FMainExe;
+};
+
+// The window while it exists (set when it is created, cleared by FormDestroy).
+extern TfrmSetupMain* frmSetupMain;
+
+// The local application-data folder, without a trailing backslash.
+std::string LocalAppDataPath();

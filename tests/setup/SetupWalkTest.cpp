@@ -1,0 +1,163 @@
+// End-to-end walks: Setup.exe runs as a process of its own and is steered through its window.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "setup/SetupMain.h"
+#include "setup/driver/SetupDriver.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr DWORD kStartTime = 20000;
+constexpr DWORD kExitTime = 10000;
+
+// Setup.exe with its window found.
+struct TRunningSetup {
+    TChildProcess Process{WindowsPath(NX_SETUP_EXE), L""};
+    std::optional<TSetupDriver> Driver;
+
+    TRunningSetup() {
+        if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), kStartTime);
+    }
+    const TSetupDriver& operator*() const { return *Driver; }
+    const TSetupDriver* operator->() const { return &*Driver; }
+};
+
+// The install folder as the wizard computes it, with our stand-in as the installed program.
+class TInstalledStandIn {
+public:
+    TInstalledStandIn() {
+        const fs::path folder = fs::path(LocalAppDataPath()) / "Brindlewick" / "Marrowgate";
+        fs::create_directories(folder);
+        FProgram = folder / "mrwgt.exe";
+        FMarker = FProgram;
+        FMarker += ".ran";
+        fs::copy_file(fs::path(WindowsPath(NX_STANDIN_EXE)), FProgram, fs::copy_options::overwrite_existing);
+        fs::remove(FMarker);
+    }
+    ~TInstalledStandIn() {
+        std::error_code ignored;
+        fs::remove(FProgram, ignored);
+        fs::remove(FMarker, ignored);
+    }
+    // Whether the stand-in noted a start within the time.
+    bool Ran(DWORD milliseconds) const {
+        for (DWORD waited = 0;; waited += 50) {
+            if (fs::exists(FMarker)) return true;
+            if (waited >= milliseconds) return false;
+            Sleep(50);
+        }
+    }
+
+private:
+    fs::path FProgram, FMarker;
+};
+
+using TButtons = std::vector<std::wstring>;
+} // namespace
+
+TEST(SetupWalk, LicenceFirstThenComponentsAndBackUnderTheComponentHeader) {
+    TRunningSetup setup;
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    EXPECT_EQ(setup->ShownButtons(), (TButtons{L"동의함", L"취소"}));
+    EXPECT_EQ(setup->Text(setup->Control(TCtl::Label1)), L"라이센스계약동의");
+    EXPECT_TRUE(setup->IsShown(TCtl::Memo1));
+    for (TCtl hidden : {TCtl::Panel4, TCtl::Panel5, TCtl::Panel6, TCtl::Panel7})
+        EXPECT_FALSE(IsWindowVisible(setup->Control(hidden)));
+    EXPECT_EQ(setup->ProgressPosition(), 0);
+
+    ASSERT_TRUE(setup->Click(TCtl::Button1));
+    EXPECT_EQ(setup->ShownButtons(), (TButtons{L"< 이전", L"설치", L"취소"}));
+    EXPECT_TRUE(setup->IsShown(TCtl::CheckBox2));
+    EXPECT_EQ(setup->Text(setup->Control(TCtl::Label1)), L"구성요소 선택");
+
+    ASSERT_TRUE(setup->Click(TCtl::Button5));
+    EXPECT_EQ(setup->ShownButtons(), (TButtons{L"동의함", L"취소"}));
+    EXPECT_TRUE(setup->IsShown(TCtl::Memo1));
+    EXPECT_EQ(setup->Text(setup->Control(TCtl::Label1)), L"구성요소 선택");
+    EXPECT_EQ(setup->Text(setup->Control(TCtl::Label2)), L"설치하고자 하는 구성요소를 선택해주세요.");
+
+    ASSERT_TRUE(setup->Click(TCtl::Button1));
+    ASSERT_TRUE(setup->Click(TCtl::Button3));
+    EXPECT_EQ(setup->ShownButtons(), (TButtons{L"취소"}));
+    EXPECT_TRUE(setup->IsShown(TCtl::ProgressBar1));
+    setup->RequestClose();
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+}
+
+TEST(SetupWalk, CancelOnEveryPageClosesWithoutStartingTheProduct) {
+    const struct {
+        const char* Page;
+        std::vector<TCtl> Steps;
+        TCtl Cancel;
+    } cases[] = {
+        {"licence", {}, TCtl::Button2},
+        {"component", {TCtl::Button1}, TCtl::Button4},
+        {"installation", {TCtl::Button1, TCtl::Button3}, TCtl::Button4},
+        {"licence after going back", {TCtl::Button1, TCtl::Button5}, TCtl::Button2},
+    };
+    TInstalledStandIn product;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Page);
+        TRunningSetup setup;
+        ASSERT_TRUE(setup.Driver) << "no Setup window";
+        for (TCtl step : c.Steps)
+            ASSERT_TRUE(setup->Click(step));
+        ASSERT_TRUE(setup->IsShown(c.Cancel));
+        EXPECT_EQ(setup->Text(setup->Control(c.Cancel)), L"취소");
+        setup->Click(c.Cancel);
+        EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    }
+    EXPECT_FALSE(product.Ran(1000));
+}
+
+TEST(SetupWalk, ClosingAfterTheRunFinishedStartsTheInstalledProgram) {
+    // Only the end of an installation run turns "취소" into "완료"; here the driver does it.
+    for (bool byCloseBox : {false, true}) {
+        SCOPED_TRACE(byCloseBox ? "close box" : "완료 button");
+        TInstalledStandIn product;
+        TRunningSetup setup;
+        ASSERT_TRUE(setup.Driver) << "no Setup window";
+        ASSERT_TRUE(setup->Click(TCtl::Button1));
+        ASSERT_TRUE(setup->SetText(TCtl::Button4, L"완료"));
+        if (byCloseBox)
+            setup->RequestClose();
+        else
+            setup->Click(TCtl::Button4);
+        EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+        EXPECT_TRUE(product.Ran(kExitTime));
+    }
+}
+
+TEST(SetupWalk, ProgramCarriesItsIconManifestAndVersion) {
+    const HMODULE module =
+        LoadLibraryExW(WindowsPath(NX_SETUP_EXE).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_TRUE(module);
+    EXPECT_TRUE(FindResourceW(module, L"MAINICON", MAKEINTRESOURCEW(14)));                   // RT_GROUP_ICON
+    const HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
+    ASSERT_TRUE(manifest);
+    const std::string text(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
+                           SizeofResource(module, manifest));
+    EXPECT_NE(text.find("level=\"requireAdministrator\""), std::string::npos);
+    EXPECT_EQ(text.find("Common-Controls"), std::string::npos) << "the controls stay unthemed";
+    FreeLibrary(module);
+
+    const std::wstring path = WindowsPath(NX_SETUP_EXE);
+    DWORD ignored = 0;
+    std::vector<char> version(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+    ASSERT_FALSE(version.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(version.size()), version.data()));
+    for (auto [key, expected] :
+         {std::pair{L"CompanyName", L"Brindlewick"}, std::pair{L"ProductName", L"Marrowgate"}}) {
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\041204B0\\") + key;
+        ASSERT_TRUE(VerQueryValueW(version.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+            << key;
+        EXPECT_STREQ(value, expected);
+    }
+}

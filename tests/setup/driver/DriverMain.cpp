@@ -1,0 +1,68 @@
+// setup_driver: steers a running Setup.exe from the command line (used by the screenshot
+// script). Commands, each waiting at most a few seconds:
+//   wait            wait for the wizard window; prints its bounds "left top width height"
+//   list            one line per control: id class visible shown enabled left top width height "text"
+//   click ID        press the control with that identifier (the design's row + 100)
+//   settext ID TEXT set a control's text
+//   show ID         show a control
+//   close           press the window's close box
+// Exit code 0 on success, 1 when the window or the control is not there.
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "setup/driver/SetupDriver.h"
+
+namespace {
+void PrintUtf8(const std::wstring& text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), length, nullptr, nullptr);
+    std::fputs(bytes.c_str(), stdout);
+}
+
+HWND ControlById(const TSetupDriver& driver, const wchar_t* text) {
+    return driver.Control(static_cast<TCtl>(std::wcstol(text, nullptr, 10) - kFirstControlId));
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fputs("usage: setup_driver wait|list|click ID|settext ID TEXT|show ID|close\n", stderr);
+        return 2;
+    }
+    const std::wstring command = argv[1];
+    auto driver = TSetupDriver::Attach(0, 15000);
+    if (!driver) {
+        std::fputs("no Setup window\n", stderr);
+        return 1;
+    }
+    if (command == L"wait") {
+        const RECT r = driver->WindowRect();
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+        return 0;
+    }
+    if (command == L"list") {
+        for (const TControlInfo& c : driver->Controls()) {
+            std::printf("%d ", c.Id);
+            PrintUtf8(c.ClassName);
+            std::printf(" %d %d %d %ld %ld %ld %ld \"", c.Visible, c.Shown, c.Enabled, c.Bounds.left,
+                        c.Bounds.top, c.Bounds.right - c.Bounds.left, c.Bounds.bottom - c.Bounds.top);
+            PrintUtf8(c.Text);
+            std::printf("\"\n");
+        }
+        return 0;
+    }
+    if (command == L"close") {
+        driver->RequestClose();
+        return 0;
+    }
+    if (argc < 3) return 2;
+    const HWND control = ControlById(*driver, argv[2]);
+    if (!control) return 1;
+    const TCtl id = static_cast<TCtl>(GetDlgCtrlID(control) - kFirstControlId);
+    if (command == L"click") return driver->Click(id) ? 0 : 1;
+    if (command == L"show") return ShowWindow(control, SW_SHOWNA), 0;
+    if (command == L"settext" && argc >= 4) return driver->SetText(id, argv[3]) ? 0 : 1;
+    return 2;
+}

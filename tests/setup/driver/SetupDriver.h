@@ -1,0 +1,72 @@
+#pragma once
+// Steers the wizard of another process: starts it, finds its window, reads its controls and
+// presses its buttons. Every wait is bounded.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "setup/SetupMainDesign.h"
+
+// A started program, stopped (if still running) when the object goes.
+class TChildProcess {
+public:
+    TChildProcess() = default;
+    // Starts program (a Windows path) with the given command-line arguments.
+    TChildProcess(const std::wstring& program, const std::wstring& arguments);
+    ~TChildProcess();
+    TChildProcess(TChildProcess&& other) noexcept;
+    TChildProcess& operator=(TChildProcess&&) = delete;
+    TChildProcess(const TChildProcess&) = delete;
+
+    bool Started() const { return FProcess != nullptr; }
+    DWORD Id() const { return FId; }
+    HANDLE Handle() const { return FProcess; }
+    // The exit code once it has ended within the time, else nothing.
+    std::optional<DWORD> WaitForExit(DWORD milliseconds) const;
+
+private:
+    HANDLE FProcess = nullptr;
+    DWORD FId = 0;
+};
+
+struct TControlInfo {
+    HWND Handle = nullptr;
+    int Id = 0;
+    std::wstring ClassName;
+    std::wstring Text;
+    bool Visible = false; // the control and its containers are visible
+    bool Shown = false;   // visible and not covered by another page
+    bool Enabled = false;
+    RECT Bounds{}; // within the window's client area
+};
+
+class TSetupDriver {
+public:
+    // Waits up to the given time for the wizard window of the process (any process when 0).
+    static std::optional<TSetupDriver> Attach(DWORD processId, DWORD milliseconds);
+
+    HWND Window() const { return FWindow; }
+    HWND Control(TCtl id) const { return GetDlgItemAnywhere(ControlId(id)); }
+    std::vector<TControlInfo> Controls() const;
+    std::wstring Text(HWND control) const;
+    // The texts of the buttons the user can see, in tab order.
+    std::vector<std::wstring> ShownButtons() const;
+    bool IsShown(TCtl id) const;
+    int ProgressPosition() const;
+    // Presses a button and waits (bounded) until its handler has returned.
+    bool Click(TCtl id, DWORD milliseconds = 10000) const;
+    bool SetText(TCtl id, const std::wstring& text) const;
+    // The window's close box.
+    void RequestClose() const;
+    RECT WindowRect() const;
+
+private:
+    explicit TSetupDriver(HWND window) : FWindow(window) {}
+    HWND GetDlgItemAnywhere(int id) const;
+    HWND FWindow = nullptr;
+};
+
+// A Unix path of the build tree as Wine's Z: drive shows it.
+std::wstring WindowsPath(const std::string& unixPath);
