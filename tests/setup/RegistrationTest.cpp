@@ -64,7 +64,7 @@ std::wstring QueryUninstallValueW(const wchar_t* name) {
     return rc == ERROR_SUCCESS ? std::wstring(buffer) : L"<no value>";
 }
 
-class UninstallEntryTest : public ::testing::Test {
+class RegistrationUninstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(FLock.Owned()) << "another test kept the registry for a minute";
@@ -74,7 +74,7 @@ protected:
     TSystemStateLock FLock;
 };
 
-TEST_F(UninstallEntryTest, WritesBothValuesAsAnsiStringsWithTheirNul) {
+TEST_F(RegistrationUninstallTest, WritesBothValuesAsAnsiStringsWithTheirNul) {
     RegisterUninstall("C:\\users\\kim\\AppData\\Local\\Brindlewick\\Marrowgate");
     TStoredValue name = QueryUninstallValue("DisplayName");
     ASSERT_TRUE(name.Found);
@@ -89,7 +89,7 @@ TEST_F(UninstallEntryTest, WritesBothValuesAsAnsiStringsWithTheirNul) {
                   std::string(1, '\0'));
 }
 
-TEST_F(UninstallEntryTest, SecondRunOverwritesBothValuesAndKeepsOthers) {
+TEST_F(RegistrationUninstallTest, SecondRunOverwritesBothValuesAndKeepsOthers) {
     RegisterUninstall("C:\\first\\Marrowgate");
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
@@ -110,7 +110,7 @@ TEST_F(UninstallEntryTest, SecondRunOverwritesBothValuesAndKeepsOthers) {
     EXPECT_EQ(values, 3u);
 }
 
-TEST_F(UninstallEntryTest, FolderWithABlankIsStoredQuoted) {
+TEST_F(RegistrationUninstallTest, FolderWithABlankIsStoredQuoted) {
     RegisterUninstall("C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate");
     EXPECT_EQ(QueryUninstallValueW(L"UninstallString"),
               L"\"C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate/uninstall.exe\"");
@@ -154,7 +154,7 @@ bool SetKeyLocked(HKEY root, const char* path, bool locked) {
     return rc == ERROR_SUCCESS;
 }
 
-TEST_F(UninstallEntryTest, KeyThatCannotBeCreatedRaisesTheKeyPath) {
+TEST_F(RegistrationUninstallTest, KeyThatCannotBeCreatedRaisesTheKeyPath) {
     THklmSandbox sandbox;
     ASSERT_TRUE(sandbox.Active());
     HKEY key = nullptr;
@@ -175,7 +175,7 @@ TEST_F(UninstallEntryTest, KeyThatCannotBeCreatedRaisesTheKeyPath) {
     EXPECT_FALSE(QueryUninstallValue("DisplayName").Found);
 }
 
-TEST(UninstallCommand, QuotedOnlyWhenThePathHoldsABlank) {
+TEST(RegistrationUninstallCommand, QuotedOnlyWhenThePathHoldsABlank) {
     struct {
         std::string Dir, Command;
     } cases[] = {
@@ -189,7 +189,7 @@ TEST(UninstallCommand, QuotedOnlyWhenThePathHoldsABlank) {
         EXPECT_EQ(UninstallCommand(c.Dir), c.Command) << c.Dir;
 }
 
-TEST(ComErrorText, SystemMessageElseOleErrorInEightHexDigits) {
+TEST(RegistrationComErrorText, SystemMessageElseOleErrorInEightHexDigits) {
     EXPECT_EQ(ComErrorText(static_cast<long>(0x8BADF00Du)), "OLE error 8badf00d");
     EXPECT_EQ(ComErrorText(0x0000BEEF), "OLE error 0000beef");
     std::string denied = ComErrorText(E_ACCESSDENIED);
@@ -198,7 +198,7 @@ TEST(ComErrorText, SystemMessageElseOleErrorInEightHexDigits) {
     EXPECT_EQ(denied.find("OLE error"), std::string::npos);
 }
 
-TEST(CreateDesktopShortcut, WithoutComRaisesTheComResult) {
+TEST(RegistrationShortcutWithoutCom, RaisesTheComResult) {
     // A fresh thread has not joined any apartment.
     std::string message = "<no error>";
     std::thread worker([&] {
@@ -316,7 +316,7 @@ bool LooksLikeLink(const std::wstring& path) {
 }
 
 // Keeps COM, the "Desktop" value and the test folders as they were before each test.
-class DesktopShortcutTest : public ::testing::Test {
+class RegistrationShortcutTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(FLock.Owned()) << "another test kept the desktop for a minute";
@@ -364,7 +364,7 @@ protected:
     std::string FDesk, FRoot, FInstall;
 };
 
-TEST_F(DesktopShortcutTest, SavedOnTheRegisteredDesktopWithTargetAndWorkingDirectory) {
+TEST_F(RegistrationShortcutTest, SavedOnTheRegisteredDesktopWithTargetAndWorkingDirectory) {
     MoveDesktop(FDesk);
     CreateDesktopShortcut(FInstall, "mrwgt.exe");
     ASSERT_TRUE(LooksLikeLink(DeskLink())) << "the Korean file name reached the file system intact";
@@ -375,7 +375,7 @@ TEST_F(DesktopShortcutTest, SavedOnTheRegisteredDesktopWithTargetAndWorkingDirec
     EXPECT_EQ(link.WorkingDir, FInstall + "/");
 }
 
-TEST_F(DesktopShortcutTest, AnExistingShortcutIsReplaced) {
+TEST_F(RegistrationShortcutTest, AnExistingShortcutIsReplaced) {
     MoveDesktop(FDesk);
     HANDLE junk = CreateFileW(DeskLink().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(junk, INVALID_HANDLE_VALUE);
@@ -389,7 +389,7 @@ TEST_F(DesktopShortcutTest, AnExistingShortcutIsReplaced) {
     EXPECT_EQ(link.WorkingDir, FInstall + "/");
 }
 
-TEST_F(DesktopShortcutTest, DesktopFolderTakesTheStoredStringElseTheShellsDesktop) {
+TEST_F(RegistrationShortcutTest, DesktopFolderTakesTheStoredStringElseTheShellsDesktop) {
     const std::string shell = ShellDesktop();
     ASSERT_FALSE(shell.empty());
     struct {
@@ -412,7 +412,7 @@ TEST_F(DesktopShortcutTest, DesktopFolderTakesTheStoredStringElseTheShellsDeskto
     }
 }
 
-TEST_F(DesktopShortcutTest, WithoutADesktopValueTheShortcutGoesToTheShellsDesktop) {
+TEST_F(RegistrationShortcutTest, WithoutADesktopValueTheShortcutGoesToTheShellsDesktop) {
     const std::wstring rootLink = L"\\루멘타.lnk";
     DeleteFileW(rootLink.c_str());
     const std::wstring shellLink = Wide(ShellDesktop()) + L"\\루멘타.lnk";
@@ -424,7 +424,7 @@ TEST_F(DesktopShortcutTest, WithoutADesktopValueTheShortcutGoesToTheShellsDeskto
     DeleteFileW(shellLink.c_str());
 }
 
-TEST_F(DesktopShortcutTest, AnObjectWithoutTheLinkInterfacesIsRefused) {
+TEST_F(RegistrationShortcutTest, AnObjectWithoutTheLinkInterfacesIsRefused) {
     MoveDesktop(FDesk);
     IStream* stream = nullptr;
     ASSERT_TRUE(SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)));
@@ -441,7 +441,7 @@ TEST_F(DesktopShortcutTest, AnObjectWithoutTheLinkInterfacesIsRefused) {
 
 // Leaves the uninstall entry and the shortcut of an installation in the default folders, for
 // tests/setup/check-registration.sh to inspect with tools of its own.
-TEST_F(DesktopShortcutTest, InstallerRunLeavesEntryAndShortcutInPlace) {
+TEST_F(RegistrationShortcutTest, InstallerRunLeavesEntryAndShortcutInPlace) {
     char local[MAX_PATH + 1] = {};
     SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local);
     const std::string install = std::string(local) + "\\Brindlewick\\Marrowgate";

@@ -24,7 +24,7 @@ check() { # name actual expected
 # One REG_SZ value out of `reg query` output (CP949, CR LF).
 value() { iconv -f CP949 -t UTF-8 "$1" | tr -d '\r' | sed -n "s/^    $2    REG_SZ    //p"; }
 
-"$wine_sh" "$exe" --gtest_filter=DesktopShortcutTest.InstallerRunLeavesEntryAndShortcutInPlace >run.log 2>&1 ||
+"$wine_sh" "$exe" --gtest_filter=RegistrationShortcutTest.InstallerRunLeavesEntryAndShortcutInPlace >run.log 2>&1 ||
     { cat run.log; fail "the test that leaves the registration in place"; }
 
 "$wine_sh" reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\mgatedesk' >uninstall.txt 2>&1 ||
