@@ -116,16 +116,16 @@ TEST_F(RegistrationUninstallTest, FolderWithABlankIsStoredQuoted) {
               L"\"C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate/uninstall.exe\"");
 }
 
-// Points this process's HKEY_LOCAL_MACHINE at a scratch key, so that a key the installer may
-// not open can be made without touching the machine's own.
-class THklmSandbox {
+// Points one of this process's root keys at an empty scratch key, so that missing or locked
+// keys can be made without touching the real ones.
+class TRegistrySandbox {
 public:
-    THklmSandbox() {
+    explicit TRegistrySandbox(HKEY root) : FPredefined(root) {
         RegCreateKeyExA(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &FRoot, nullptr);
-        if (FRoot) FActive = RegOverridePredefKey(HKEY_LOCAL_MACHINE, FRoot) == ERROR_SUCCESS;
+        if (FRoot) FActive = RegOverridePredefKey(root, FRoot) == ERROR_SUCCESS;
     }
-    ~THklmSandbox() {
-        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    ~TRegistrySandbox() {
+        RegOverridePredefKey(FPredefined, nullptr);
         if (FRoot) {
             RegDeleteTreeA(FRoot, nullptr);
             RegCloseKey(FRoot);
@@ -135,7 +135,8 @@ public:
     bool Active() const { return FActive; }
 
 private:
-    static constexpr const char* kPath = "Software\\nx-setup-tests-hklm";
+    static constexpr const char* kPath = "Software\\nx-setup-tests-sandbox";
+    HKEY FPredefined;
     HKEY FRoot = nullptr;
     bool FActive = false;
 };
@@ -155,7 +156,7 @@ bool SetKeyLocked(HKEY root, const char* path, bool locked) {
 }
 
 TEST_F(RegistrationUninstallTest, KeyThatCannotBeCreatedRaisesTheKeyPath) {
-    THklmSandbox sandbox;
+    TRegistrySandbox sandbox(HKEY_LOCAL_MACHINE);
     ASSERT_TRUE(sandbox.Active());
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
@@ -422,6 +423,13 @@ TEST_F(RegistrationShortcutTest, WithoutADesktopValueTheShortcutGoesToTheShellsD
     EXPECT_FALSE(Exists(rootLink)) << "nothing lands in the root of the current drive";
     EXPECT_TRUE(LoadLink(shellLink).Loaded);
     DeleteFileW(shellLink.c_str());
+}
+
+TEST_F(RegistrationShortcutTest, WithoutAnyExplorerKeyTheShellsDesktopIsUsed) {
+    const std::string shell = ShellDesktop();
+    TRegistrySandbox sandbox(HKEY_CURRENT_USER);
+    ASSERT_TRUE(sandbox.Active());
+    EXPECT_EQ(DesktopFolder(), shell);
 }
 
 TEST_F(RegistrationShortcutTest, AnObjectWithoutTheLinkInterfacesIsRefused) {
