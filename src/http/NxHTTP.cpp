@@ -240,7 +240,7 @@ void TNxCustomHTTP::ResolveTarget() {
         // Any other port stays: a later URL without one goes to the same port again.
     }
     request.Target = target.Path() + target.Document() + target.Query();
-    if (request.RequestMethod == hmOptions && uri.Document() == "*") request.Target = "*";
+    if (request.RequestMethod == hmOptions && uri.Document() == "*") request.Target.assign(1, '*');
     const TNxHTTPMethod method = request.RequestMethod;
     if (ProtocolVersion == pv1_0 &&
         (method == hmOptions || method == hmTrace || method == hmPut || method == hmDelete))

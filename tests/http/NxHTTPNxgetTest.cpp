@@ -85,8 +85,10 @@ protected:
     }
     Outcome Run(const std::vector<std::string>& args) {
         std::string command = Quote(NxgetProgram().string());
-        for (const auto& a : args)
-            command += " " + Quote(a);
+        for (const auto& a : args) {
+            command += ' ';
+            command += Quote(a);
+        }
         const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
         command += " > " + Quote(out.string()) + " 2> " + Quote(err.string());
 #if defined(_WIN32)
@@ -101,6 +103,11 @@ protected:
 #endif
         o.out = ReadFile(out);
         o.err = ReadFile(err);
+#if defined(_WIN32)
+        // Standard error is a text stream there: its line ends are CR LF.
+        for (size_t at = o.err.find("\r\n"); at != std::string::npos; at = o.err.find("\r\n", at))
+            o.err.erase(at, 1);
+#endif
         fs::remove(out);
         fs::remove(err);
         return o;
