@@ -4,6 +4,7 @@
 // response that is not wanted becomes an exception.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
