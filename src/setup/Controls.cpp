@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <string>
+
 const wchar_t* const kPanelClassName = L"TNxPanel";
 
 namespace {
@@ -74,10 +76,48 @@ LRESULT CALLBACK GroupBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lPar
         // A group box has no colour of its own: its children look like its container.
         return SendMessageW(GetParent(box), message, wParam, lParam);
     }
+    if (message == WM_ERASEBKGND) {
+        // The system's group box leaves its inside unpainted, so a page beneath would show
+        // through; it takes its container's colour instead.
+        const auto dc = reinterpret_cast<HDC>(wParam);
+        const auto brush = reinterpret_cast<HBRUSH>(
+            SendMessageW(GetParent(box), WM_CTLCOLORSTATIC, wParam, reinterpret_cast<LPARAM>(box)));
+        RECT client;
+        GetClientRect(box, &client);
+        FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_BTNFACE));
+        return 1;
+    }
     if (message == WM_NCDESTROY) RemoveWindowSubclass(box, GroupBoxProc, 0);
     return DefSubclassProc(box, message, wParam, lParam);
 }
+void FitLabelToText(HWND label) {
+    const int length = GetWindowTextLengthW(label);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    GetWindowTextW(label, text.data(), length + 1);
+    HDC dc = GetDC(label);
+    const HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SIZE extent{0, 0};
+    GetTextExtentPoint32W(dc, text.c_str(), length, &extent);
+    SelectObject(dc, previous);
+    ReleaseDC(label, dc);
+    SetWindowPos(label, nullptr, 0, 0, extent.cx, metrics.tmHeight,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+LRESULT CALLBACK LabelProc(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message == WM_NCDESTROY) RemoveWindowSubclass(label, LabelProc, 0);
+    const LRESULT result = DefSubclassProc(label, message, wParam, lParam);
+    if (message == WM_SETTEXT || message == WM_SETFONT) FitLabelToText(label);
+    return result;
+}
 } // namespace
+
+void MakeAutoSizeLabel(HWND label) {
+    SetWindowSubclass(label, LabelProc, 0, 0);
+    FitLabelToText(label);
+}
 
 void RegisterPanelClass() {
     WNDCLASSEXW windowClass{};

@@ -23,6 +23,10 @@ HWND CreatePanel(HWND parent, int id, const RECT& bounds, const TPanelLook* look
 // Makes a group box pass its children's commands up and colour its labels like its parent.
 void ExtendGroupBox(HWND groupBox);
 
+// Makes a static control a label that sizes itself to its text in its font, whenever the text
+// or the font changes (also when another program sets the text).
+void MakeAutoSizeLabel(HWND label);
+
 // Docking inside a container: the inner rectangle (client area less the bevel) is handed out
 // top-docked first, then bottom-docked, then the remainder to client-docked children, each in
 // the given order. Children without alignment keep their bounds.

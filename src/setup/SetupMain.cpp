@@ -191,7 +191,7 @@ void TfrmSetupMain::CreateControls() {
                      SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         if (row.Flags & dfChecked) SendMessageW(control, BM_SETCHECK, BST_CHECKED, 0);
         if (row.Flags & dfDisabled) EnableWindow(control, FALSE);
-        if (row.Kind == TKind::Label) AutoSize(row.Id);
+        if (row.Kind == TKind::Label) MakeAutoSizeLabel(control);
     }
     SetWindowTextW(Control(TCtl::Memo1), LicenceText().c_str());
     SendMessageW(Control(TCtl::ProgressBar1), PBM_SETRANGE32, 0, 100);
@@ -205,24 +205,8 @@ void TfrmSetupMain::CreateControls() {
     }
 }
 
-void TfrmSetupMain::AutoSize(TCtl id) {
-    const HWND label = Control(id);
-    const std::wstring text = Caption(id);
-    HDC dc = GetDC(label);
-    const HGDIOBJ previous = SelectObject(dc, FontOf(Design(id).Font));
-    TEXTMETRICW metrics{};
-    GetTextMetricsW(dc, &metrics);
-    SIZE extent{0, 0};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
-    SelectObject(dc, previous);
-    ReleaseDC(label, dc);
-    SetWindowPos(label, nullptr, 0, 0, extent.cx, metrics.tmHeight,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
 void TfrmSetupMain::SetCaption(TCtl id, const std::wstring& text) {
     SetWindowTextW(Control(id), text.c_str());
-    if (Design(id).Kind == TKind::Label) AutoSize(id);
 }
 
 std::wstring TfrmSetupMain::Caption(TCtl id) const {

@@ -52,7 +52,7 @@ public:
     void Button3Click();
     void Button5Click();
 
-    // Sets a control's text; a label then sizes itself to it.
+    // Sets a control's text; a label sizes itself to it.
     void SetCaption(TCtl id, const std::wstring& text);
     std::wstring Caption(TCtl id) const;
     void SetVisible(TCtl id, bool visible);
@@ -76,7 +76,6 @@ private:
     void CreateControls();
     HWND CreateControl(const TControlDesign& row, HWND parent);
     HFONT FontOf(TFont font) const;
-    void AutoSize(TCtl id);
     void Clicked(int controlId);
     void MemoFocused();
     void MoveFocus(bool backwards);

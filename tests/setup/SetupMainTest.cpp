@@ -223,6 +223,33 @@ TEST_F(SetupMainTest, PagesSwitchAsTheButtonsSay) {
     EXPECT_TRUE(Launched.empty());
 }
 
+TEST_F(SetupMainTest, LabelsFollowTheirTextWhoeverSetsIt) {
+    const HWND label = Form->Control(TCtl::lblMsg);
+    RECT before, after;
+    GetWindowRect(label, &before);
+    SendMessageW(label, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"데이터베이스 버전체크.."));
+    GetWindowRect(label, &after);
+    EXPECT_GT(after.right - after.left, 2 * (before.right - before.left));
+    EXPECT_EQ(after.left, before.left);
+    EXPECT_EQ(after.bottom - after.top, before.bottom - before.top);
+}
+
+TEST_F(SetupMainTest, ComponentPageHidesTheLicenceEvenInsideItsGroupBoxes) {
+    Form->Button1Click();
+    RedrawWindow(Form->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    // Spots inside the group boxes where nothing of their own is drawn, over the memo beneath.
+    for (TCtl box : {TCtl::GroupBox1, TCtl::GroupBox2}) {
+        const HWND window = Form->Control(box);
+        RECT client;
+        GetClientRect(window, &client);
+        HDC dc = GetDC(window);
+        for (POINT p : {POINT{client.right - 8, client.bottom - 8}, POINT{client.right - 8, client.bottom / 2 + 6}})
+            EXPECT_EQ(GetPixel(dc, p.x, p.y), face) << static_cast<int>(box) << " at " << p.x << "," << p.y;
+        ReleaseDC(window, dc);
+    }
+}
+
 TEST_F(SetupMainTest, ClosingStartsTheProductOnlyAfterAFinishedRun) {
     const struct {
         const wchar_t* Button4;
