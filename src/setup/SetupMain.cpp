@@ -11,6 +11,8 @@
 #include "setup/Application.h"
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
+#include "setup/Migration.h"
+#include "setup/Registration.h"
 #include "setup/RunningCopies.h"
 
 #ifndef NX_DISTRIBUTION_HOST
@@ -434,4 +436,18 @@ void TfrmSetupMain::Button3Click() {
 void TfrmSetupMain::Button5Click() {
     SetVisible(TCtl::Panel4, false);
     SetVisible(TCtl::Panel5, false);
+}
+
+void TfrmSetupMain::MigrateLegacySettings() {
+    ::MigrateLegacySettings(
+        InstallDir(), [this](const std::wstring& text) { SetCaption(TCtl::lblMsg, text); },
+        [] { Application().ProcessMessages(); });
+}
+
+void TfrmSetupMain::RegisterUninstall() {
+    ::RegisterUninstall(InstallDir());
+}
+
+void TfrmSetupMain::CreateDesktopShortcut() {
+    ::CreateDesktopShortcut(InstallDir(), FMainExe);
 }

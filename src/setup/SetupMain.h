@@ -52,6 +52,12 @@ public:
     void Button3Click();
     void Button5Click();
 
+    // Steps of the installation run, over the install folder FVendorDir + FProductDir.
+    void MigrateLegacySettings();
+    void RegisterUninstall();
+    void CreateDesktopShortcut();
+    std::string InstallDir() const { return FVendorDir + FProductDir; }
+
     // Sets a control's text; a label sizes itself to it.
     void SetCaption(TCtl id, const std::wstring& text);
     std::wstring Caption(TCtl id) const;
