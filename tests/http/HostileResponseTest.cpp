@@ -1,0 +1,249 @@
+// The HTTP client against servers that misbehave: responses cut at every byte, garbage
+// status lines, overlong and endless heads, bad Content-Length and chunk sizes, resets,
+// silence and trickles. Every case must end in the documented exception or the exact
+// body, within the time-outs set, without a crash.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "base/Stream.h"
+#include "http/NxHTTP.h"
+#include "support/ScriptedServer.h"
+#include "transport/NxException.h"
+
+namespace {
+
+// Bounds every case: a read that should fail fast must not wait for the suite's time-out.
+constexpr int32_t ClientReadTimeout = 3000;
+constexpr int32_t MaxLine = 16384;
+
+struct Outcome {
+    bool ok = false;
+    std::string cls;
+    std::string message;
+    int32_t reply = 0;
+    int32_t socketError = 0;
+    std::string body;
+    long long ms = 0;
+};
+
+// One GET of a fresh client against a server that plays script.
+Outcome Fetch(const std::function<void(nxtest::ScriptedServer&)>& script,
+              int32_t readTimeout = ClientReadTimeout) {
+    nxtest::ScriptedServer server;
+    script(server);
+    server.Start();
+    TNxHTTP http;
+    http.ReadTimeout = readTimeout;
+    TMemoryStream stream;
+    Outcome o;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        http.GetInto("http://127.0.0.1:" + std::to_string(server.Port()) + "/file.exe", &stream);
+        o.ok = true;
+    } catch (const ENxHTTPProtocolException& e) {
+        o.cls = e.ClassName(), o.message = e.Message(), o.reply = e.ReplyCode();
+    } catch (const ENxSocketError& e) {
+        o.cls = e.ClassName(), o.message = e.Message(), o.socketError = e.ErrorCode();
+    } catch (const Exception& e) {
+        o.cls = e.ClassName(), o.message = e.Message();
+    }
+    o.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+               .count();
+    o.body.assign(stream.Memory() ? stream.Memory() : "", static_cast<size_t>(stream.Size()));
+    return o;
+}
+
+// The response bytes, then an orderly close.
+Outcome FetchBytes(const std::string& bytes) {
+    return Fetch([&](nxtest::ScriptedServer& s) { s.ExpectReceived("\r\n\r\n").Send(bytes).Close(); });
+}
+
+} // namespace
+
+// A response cut at every byte offset never passes for a download: an empty answer is a
+// close before the status line, and a body cut short is never taken for the whole file.
+TEST(HostileResponse, CountedResponseCutAtEveryOffset) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nServer: x\r\n\r\n";
+    const std::string full = head + "hello";
+    for (size_t cut = 0; cut < full.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        Outcome o = FetchBytes(full.substr(0, cut));
+        EXPECT_FALSE(o.ok);
+        EXPECT_FALSE(o.cls.empty());
+        if (cut == 0 || cut >= head.size()) {
+            EXPECT_EQ(o.cls, "ENxConnClosedGracefully");
+            EXPECT_EQ(o.message, "Connection Closed Gracefully.");
+        }
+        EXPECT_LE(o.body.size(), cut > head.size() ? cut - head.size() : 0u);
+    }
+    Outcome whole = FetchBytes(full);
+    EXPECT_TRUE(whole.ok) << whole.cls << " " << whole.message;
+    EXPECT_EQ(whole.body, "hello");
+}
+
+TEST(HostileResponse, ChunkedResponseCutAtEveryOffset) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string full = head + "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n";
+    // Only the close in place of the very last line is left to its own test below.
+    for (size_t cut = head.size(); cut + 2 < full.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        Outcome o = FetchBytes(full.substr(0, cut));
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.cls, "ENxConnClosedGracefully") << o.message;
+        EXPECT_LE(o.body.size(), 5u);
+    }
+    Outcome whole = FetchBytes(full);
+    EXPECT_TRUE(whole.ok) << whole.cls << " " << whole.message;
+    EXPECT_EQ(whole.body, "abcde");
+}
+
+// Disabled: the engine (NxHTTP.cpp) accepts a chunked body whose final empty line never
+// came (the peer closed right after "0" CR LF); the close must fail the download.
+TEST(HostileResponse, DISABLED_ChunkedResponseWithoutItsLastLine) {
+    Outcome o = FetchBytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n");
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.cls, "ENxConnClosedGracefully");
+}
+
+// A status line that is no HTTP status fails with code -1 and the line as received.
+TEST(HostileResponse, GarbageAndBinaryStatusLines) {
+    const std::string lines[] = {
+        "garbage",
+        "HTTP/1.1 abc OK",
+        "HTTP/1.1",
+        std::string("\x00\x01\xff\xfe HTTP/1.1 200", 14),
+        "\x80\x81\x82 \x90\x91",
+        "HTTP/1.1 99999999999 Big",
+    };
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line);
+        Outcome o = FetchBytes(line + "\r\nContent-Length: 0\r\n\r\n");
+        EXPECT_EQ(o.cls, "ENxHTTPProtocolException") << o.message;
+        EXPECT_EQ(o.reply, -1);
+        EXPECT_EQ(o.message, line);
+        EXPECT_TRUE(o.body.empty());
+    }
+}
+
+TEST(HostileResponse, HeaderLineAtAndOverTheLimit) {
+    // The CR before the LF counts toward the limit.
+    const std::string at = "X-Long: " + std::string(MaxLine - 9, 'a');
+    Outcome fits = FetchBytes("HTTP/1.1 200 OK\r\n" + at + "\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_TRUE(fits.ok) << fits.cls << " " << fits.message;
+    EXPECT_EQ(fits.body, "ok");
+
+    Outcome over = FetchBytes("HTTP/1.1 200 OK\r\n" + at + "a\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(over.cls, "ENxReadLnMaxLineLengthExceeded");
+    EXPECT_EQ(over.message, "Max line length exceeded.");
+
+    // Also when the line never ends: the limit, not the close, decides.
+    Outcome endless = Fetch([&](nxtest::ScriptedServer& s) {
+        s.ExpectReceived("\r\n\r\n").Send("HTTP/1.1 200 OK\r\n" + at + "aaaa").Pause(3000).Close();
+    });
+    EXPECT_EQ(endless.cls, "ENxReadLnMaxLineLengthExceeded");
+    EXPECT_LT(endless.ms, 2500);
+}
+
+TEST(HostileResponse, ThousandsOfHeaderLines) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 5000; ++i)
+        head += "X-" + std::to_string(i) + ": value " + std::to_string(i) + "\r\n";
+    Outcome o = FetchBytes(head + "Content-Length: 4\r\n\r\nbody");
+    EXPECT_TRUE(o.ok) << o.cls << " " << o.message;
+    EXPECT_EQ(o.body, "body");
+}
+
+// Content-Length values that are no usable count make the body run to the close; the
+// first of repeated values counts.
+TEST(HostileResponse, BadContentLengths) {
+    struct Case {
+        const char* lines;
+        const char* body;
+    } cases[] = {
+        {"Content-Length: -5\r\n", "hello world"},   {"Content-Length: 99999999999\r\n", "hello world"},
+        {"Content-Length: 5x\r\n", "hello world"},   {"Content-Length: abc\r\n", "hello world"},
+        {"Content-Length:\r\n", "hello world"},      {"Content-Length: 5\r\nContent-Length: 7\r\n", "hello"},
+        {"Content-Length:  11 \r\n", "hello world"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        Outcome o = FetchBytes(std::string("HTTP/1.1 200 OK\r\n") + c.lines + "\r\nhello world");
+        EXPECT_TRUE(o.ok) << o.cls << " " << o.message;
+        EXPECT_EQ(o.body, c.body);
+    }
+    // The largest count with a short body: a failure, never a crash or a whole download
+    // (a 32-bit process may not even get the memory for the announced size).
+    Outcome huge = FetchBytes("HTTP/1.1 200 OK\r\nContent-Length: 2147483647\r\n\r\nshort");
+    EXPECT_FALSE(huge.ok);
+    EXPECT_FALSE(huge.cls.empty());
+    EXPECT_LE(huge.body.size(), 5u);
+}
+
+TEST(HostileResponse, HostileChunkSizes) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    // Sizes that are no positive 32-bit number end the body at once (the next line is
+    // the one dropped after the last chunk).
+    for (const char* size : {"100000000", "ffffffff", "-5", "80000000", "1;ext", "zz"}) {
+        SCOPED_TRACE(size);
+        Outcome o = FetchBytes(head + size + "\r\n\r\n");
+        EXPECT_TRUE(o.ok) << o.cls << " " << o.message;
+        EXPECT_EQ(o.body, "");
+    }
+    // Chunk data without its CR LF: the next size line is taken for the lost CR LF and
+    // "de" for a size of 0xde, which the close then cuts short.
+    Outcome missing = FetchBytes(head + "3\r\nabc2\r\nde\r\n0\r\n\r\n");
+    EXPECT_EQ(missing.cls, "ENxConnClosedGracefully");
+    EXPECT_EQ(missing.body.substr(0, 3), "abc");
+    // A large size with little data behind it.
+    Outcome big = FetchBytes(head + "7fffffff\r\nabc");
+    EXPECT_FALSE(big.ok);
+    EXPECT_LE(big.body.size(), 3u);
+}
+
+TEST(HostileResponse, ResetInTheMiddleOfAChunk) {
+    Outcome o = Fetch([](nxtest::ScriptedServer& s) {
+        s.ExpectReceived("\r\n\r\n")
+            .Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc")
+            .Pause(100)
+            .Reset();
+    });
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.cls == "ENxSocketError" || o.cls == "ENxConnClosedGracefully") << o.cls << " " << o.message;
+    if (o.cls == "ENxSocketError") {
+        EXPECT_EQ(o.socketError, 10054);
+    }
+    EXPECT_LE(o.body.size(), 3u);
+}
+
+TEST(HostileResponse, SilentServerEndsInTheReadTimeout) {
+    constexpr int32_t timeout = 400;
+    Outcome o = Fetch([](nxtest::ScriptedServer& s) { s.ExpectReceived("\r\n\r\n").Pause(4000); }, timeout);
+    EXPECT_EQ(o.cls, "ENxReadTimeout");
+    EXPECT_EQ(o.message, "Read Timeout");
+    EXPECT_GE(o.ms, timeout - 50);
+    EXPECT_LT(o.ms, timeout + 2000);
+}
+
+// A trickle slower than the read time-out fails at the first gap; one faster than it
+// is read to the exact body, however small the pieces.
+TEST(HostileResponse, TricklingServer) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nxyz";
+    Outcome slow = Fetch(
+        [&](nxtest::ScriptedServer& s) {
+            s.ExpectReceived("\r\n\r\n").SendPieces(response, {1}, 1000).Close();
+        },
+        300);
+    EXPECT_EQ(slow.cls, "ENxReadTimeout");
+    EXPECT_LT(slow.ms, 2500);
+
+    Outcome fast = Fetch(
+        [&](nxtest::ScriptedServer& s) {
+            s.ExpectReceived("\r\n\r\n").SendPieces(response, {1}, 15).Close();
+        },
+        1000);
+    EXPECT_TRUE(fast.ok) << fast.cls << " " << fast.message;
+    EXPECT_EQ(fast.body, "xyz");
+}
