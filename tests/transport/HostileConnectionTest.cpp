@@ -3,6 +3,7 @@
 // documented exception or the exact bytes, within the read time-out.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "base/Stream.h"
@@ -19,4 +20,76 @@ TEST_F(HostileConnection, ReadAfterTheLastLineMeetsTheClose) {
     Connect();
     EXPECT_EQ(client.ReadLine(), "0");
     EXPECT_THROW(client.ReadLine(), ENxConnClosedGracefully);
+}
+
+// A line cut at every offset: the bytes before the cut come back only as a line once the
+// LF is in; a half line ends "" with LineTimedOut and stays buffered; the read after it
+// fails on the close.
+TEST(HostileConnectionCuts, LineCutAtEveryOffset) {
+    const std::string line = "HTTP/1.1 200 OK\r\n";
+    for (size_t cut = 0; cut <= line.size(); ++cut) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        nxtest::ScriptedServer server;
+        server.Send(line.substr(0, cut)).Close();
+        server.Start();
+        TNxTCPClient client;
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.Port());
+        client.ReadTimeout = 3000;
+        client.OpenConnection();
+        if (cut == line.size()) {
+            EXPECT_EQ(client.ReadLine(), "HTTP/1.1 200 OK");
+            EXPECT_THROW(client.ReadLine(), ENxConnClosedGracefully);
+        } else if (cut == 0) {
+            EXPECT_THROW(client.ReadLine(), ENxConnClosedGracefully);
+        } else {
+            EXPECT_EQ(client.ReadLine(), "");
+            EXPECT_TRUE(client.LineTimedOut());
+            EXPECT_EQ(client.InputBuffer().Size(), static_cast<int64_t>(cut));
+            EXPECT_THROW(client.ReadLine(), ENxConnClosedGracefully);
+        }
+    }
+}
+
+// Binary bytes, NUL and bytes above 0x7F included, pass through a line untouched.
+TEST_F(HostileConnection, BinaryBytesInALine) {
+    std::string bytes;
+    for (int b = 0; b < 256; ++b)
+        if (b != '\n') bytes += static_cast<char>(b);
+    server.SendPieces(bytes + "\n", {7, 1, 64}, 5).Close();
+    Connect();
+    EXPECT_EQ(client.ReadLine(), bytes);
+}
+
+// A line that never ends fails as soon as one byte more than the limit is buffered,
+// however it arrives, and does not wait for the close.
+TEST_F(HostileConnection, EndlessLineInSmallPieces) {
+    const std::string endless(client.MaxLineLength + 1, 'x');
+    server.SendPieces(endless, {1000, 333}, 2).Pause(5000).Close();
+    Connect();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        client.ReadLine();
+        ADD_FAILURE() << "no exception";
+    } catch (const ENxReadLnMaxLineLengthExceeded& e) {
+        EXPECT_EQ(e.Message(), "Max line length exceeded.");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+// A reset in the middle of a counted read: the socket error, and no more written than
+// arrived.
+TEST_F(HostileConnection, ResetInTheMiddleOfACountedRead) {
+    server.Send(std::string(1000, 'r')).Pause(100).Reset();
+    Connect();
+    TMemoryStream stream;
+    try {
+        client.ReadToStream(stream, 5000, false);
+        ADD_FAILURE() << "no exception";
+    } catch (const ENxSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 10054);
+    } catch (const ENxConnClosedGracefully&) {
+        // The reset may be seen as the end of the stream when the bytes were all taken.
+    }
+    EXPECT_LE(stream.Size(), 1000);
 }
