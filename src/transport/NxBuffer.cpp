@@ -114,7 +114,11 @@ void TNxManagedBuffer::Remove(int64_t count) {
         FStored = FOffset = 0;
     } else {
         FOffset += count;
-        if (FOffset >= FPackThreshold) Pack();
+        if (FOffset >= FPackThreshold) {
+            ++FPackCount;
+            FPackedBytes += Length();
+            Pack();
+        }
     }
     FPosition = std::max<int64_t>(0, FPosition - count);
     BytesRemoved(count);

@@ -76,7 +76,12 @@ public:
     int64_t PackThreshold() const { return FPackThreshold; }
     // Bytes consumed but not yet reclaimed (for tests of the compaction rule).
     int64_t ReadOffset() const { return FOffset; }
+    // Compactions so far and the bytes they moved: the work the threshold bounds.
+    int64_t PackCount() const { return FPackCount; }
+    int64_t PackedBytes() const { return FPackedBytes; }
 
 private:
     int64_t FPackThreshold;
+    int64_t FPackCount = 0;
+    int64_t FPackedBytes = 0;
 };
