@@ -268,12 +268,17 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
             int64_t from = std::max<int64_t>(0, searched - (termLen - 1));
             const char* data = FInputBuffer.Memory();
             if (size - from >= termLen) {
-                FLineScanCount += size - from - termLen + 1;
                 const char* hit =
                     termLen == 1 ? static_cast<const char*>(
                                        std::memchr(data + from, term[0], static_cast<size_t>(size - from)))
                                  : std::search(data + from, data + size, term.begin(), term.end());
-                if (hit && hit != data + size) found = (hit - data) + 1;
+                // The search stops at a hit: the bytes after it are not examined.
+                if (hit && hit != data + size) {
+                    found = (hit - data) + 1;
+                    FLineScanCount += hit - (data + from) + 1;
+                } else {
+                    FLineScanCount += size - from - termLen + 1;
+                }
             }
             searched = size;
         }
@@ -341,6 +346,14 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
     if (count == -1 && !untilClosed) count = ReadInt32(true);
     if (count >= 0) {
         int64_t at = stream.Position();
+        // A chunked body is a series of counted reads into one stream; growing a memory
+        // stream by exactly one chunk each time would reallocate it for every chunk. The
+        // first read into an empty stream still reserves exactly its count.
+        if (auto* memory = dynamic_cast<TMemoryStream*>(&stream)) {
+            const int64_t capacity = memory->Capacity();
+            if (capacity > 0 && at + count > capacity)
+                memory->Reserve(std::max(at + count, capacity + capacity / 2));
+        }
         stream.SetSize(at + count);
         stream.SetPosition(at);
     }
