@@ -39,6 +39,18 @@ count_ctest() {
     failed=$((failed + f))
 }
 
+# Adds the counts of a run that ends with its own "N passed, N failed" line.
+count_plain() {
+    local line
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$1" | tail -n 1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    passed=$((passed + $(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+}
+
 step "dependencies"
 scripts/deps.sh || die "installing dependencies"
 scripts/build-libjpeg-win32.sh "$repo/build/deps/libjpeg-win32" || die "cross-building libjpeg"
@@ -63,6 +75,16 @@ step "native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset native-asan 2>&1 | tee "$logs/ctest-native-asan.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
 count_ctest "$logs/ctest-native-asan.log"
+
+step "native tests under valgrind memcheck"
+scripts/valgrind.sh "$repo/build/native" >"$logs/valgrind.log" 2>&1
+tail -n 5 "$logs/valgrind.log"
+count_plain "$logs/valgrind.log"
+
+step "short fuzz runs (ASan + UBSan)"
+scripts/fuzz-short.sh "${NX_FUZZ_SECONDS:-15}" >"$logs/fuzz-short.log" 2>&1
+tail -n 8 "$logs/fuzz-short.log"
+count_plain "$logs/fuzz-short.log"
 
 step "Windows tests under Wine"
 export NX_WINE_ROOT=$repo/build/wine
