@@ -3,10 +3,14 @@
 // by the machine's speed. Nothing here measures time, so a busy machine cannot fail it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "support/ScriptedServer.h"
+#include "transport/NxAntiFreeze.h"
 #include "transport/NxTCPClient.h"
 
 namespace {
@@ -140,4 +144,88 @@ TEST_F(NxPerfGuardTest, ALineInManyPiecesIsSearchedOnce) {
     EXPECT_EQ(client.ReadLine(), line);
     EXPECT_GT(client.Fills - fillsBefore, 5) << "the line must really arrive in pieces";
     EXPECT_LE(client.LineScanCount() - before, static_cast<int64_t>(line.size()) + 2);
+}
+
+// --- responsiveness ---------------------------------------------------------------------
+// Not a guard: a probe that reports the longest gap between two message-pump calls, as
+// the installer has them (the anti-freeze while the transport waits, and the wizard's own
+// pump in every work event). Its checks count pumps, not milliseconds; the gaps are
+// printed (and recorded as test properties) for the performance notes.
+
+namespace {
+
+class TRecordingAntiFreeze : public TNxAntiFreeze {
+public:
+    void PumpMessages() override {
+        ++AntiFreezePumps;
+        Stamp();
+        TNxAntiFreeze::PumpMessages();
+    }
+    // One pump call at this moment: the longest gap since the previous one is kept.
+    void Stamp() {
+        const auto now = std::chrono::steady_clock::now();
+        if (Pumps > 0) LongestGap = std::max(LongestGap, now - Last);
+        Last = now;
+        ++Pumps;
+    }
+    double LongestGapMs() const { return std::chrono::duration<double, std::milli>(LongestGap).count(); }
+
+    int64_t Pumps = 0;
+    int64_t AntiFreezePumps = 0;
+    std::chrono::steady_clock::duration LongestGap{};
+    std::chrono::steady_clock::time_point Last{};
+};
+
+void Report(const char* what, const TRecordingAntiFreeze& af) {
+    std::printf("responsiveness: %s: longest gap %.1f ms between %lld pumps (%lld by the anti-freeze)\n",
+                what, af.LongestGapMs(), static_cast<long long>(af.Pumps),
+                static_cast<long long>(af.AntiFreezePumps));
+    std::fflush(stdout);
+    ::testing::Test::RecordProperty(std::string(what) + "_longest_gap_ms", std::to_string(af.LongestGapMs()));
+}
+
+} // namespace
+
+TEST(NxResponsivenessProbe, DownloadOf64MiBWithTheAntiFreeze) {
+    nxtest::ScriptedServer server;
+    server.ExpectReceived("go").Send(Pattern(GuardBodyBytes));
+    server.Start();
+    TRecordingAntiFreeze af; // IdleTimeOut 250 ms, in force for the main thread
+    ASSERT_TRUE(TNxAntiFreezeBase::AntiFreezeInForce()) << "the test must run on the main thread";
+    TNxTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.Port());
+    client.ReadTimeout = 0; // as the installer: waits cut only into anti-freeze slices
+    client.OpenConnection(5000);
+    // The wizard's work handler pumps the queue for every block.
+    client.OnWork = [&](TNxComponent*, TWorkMode, int32_t) { af.Stamp(); };
+    client.WriteText("go");
+    TMemoryStream stream;
+    af.Pumps = af.AntiFreezePumps = 0;
+    af.LongestGap = {};
+    af.Stamp(); // the download starts
+    client.ReadToStream(stream, GuardBodyBytes, false);
+    af.Stamp(); // and ends
+    Report("download_64MiB", af);
+    ASSERT_EQ(stream.Size(), GuardBodyBytes);
+    // Every block reaches a pump: no stretch of the body goes by without one.
+    EXPECT_GE(af.Pumps, GuardBodyBytes / client.RecvBufferSize);
+}
+
+TEST(NxResponsivenessProbe, ConnectWithTheAntiFreeze) {
+    nxtest::ScriptedServer server;
+    server.Start();
+    TRecordingAntiFreeze af;
+    ASSERT_TRUE(TNxAntiFreezeBase::AntiFreezeInForce());
+    TNxTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.Port());
+    af.Stamp(); // the connect starts
+    client.OpenConnection(5000);
+    af.Stamp(); // and ends
+    Report("connect", af);
+    EXPECT_TRUE(client.IsConnected());
+    // With the anti-freeze in force the connect runs on its own thread while this one
+    // sleeps in slices and pumps after each, even when the connect is quick.
+    EXPECT_GE(af.AntiFreezePumps, 1);
 }
