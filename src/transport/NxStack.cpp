@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include "base/Format.h"
 #include "transport/NxException.h"
@@ -191,4 +194,13 @@ TNxStack& NxStack() {
 
 TNxStack* NxStackInstance() {
     return gStack.load();
+}
+
+int32_t TNxStack::NumericServicePort(const std::string& service) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(service.c_str(), &end, 10);
+    if (service.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
+        throw ENxInvalidServiceName(Format(NxStrings::InvalidServiceName, service.c_str()));
+    return static_cast<int32_t>(value);
 }

@@ -111,6 +111,9 @@ public:
     virtual std::string HostByAddress(const std::string& ip) = 0;
     // Service name or number to host-order port; neither raises ENxInvalidServiceName.
     virtual int32_t ServiceToPort(const std::string& service) = 0;
+    // A service given as a number (what both stacks accept when the name service does
+    // not know it); raises ENxInvalidServiceName for anything else.
+    static int32_t NumericServicePort(const std::string& service);
     // The service name and its aliases for a port; empty when unknown.
     virtual std::vector<std::string> PortToServices(int32_t port) = 0;
     virtual uint16_t HToNs(uint16_t value) = 0;

@@ -294,12 +294,7 @@ std::string TNxStackPosix::HostByAddress(const std::string& ip) {
 int32_t TNxStackPosix::ServiceToPort(const std::string& service) {
     if (const servent* s = getservbyname(service.c_str(), nullptr))
         return ntohs(static_cast<uint16_t>(s->s_port));
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(service.c_str(), &end, 10);
-    if (service.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
-        throw ENxInvalidServiceName(Format(NxStrings::InvalidServiceName, service.c_str()));
-    return static_cast<int32_t>(value);
+    return NumericServicePort(service);
 }
 
 std::vector<std::string> TNxStackPosix::PortToServices(int32_t port) {

@@ -222,12 +222,7 @@ std::string TNxStackWindows::HostByAddress(const std::string& ip) {
 int32_t TNxStackWindows::ServiceToPort(const std::string& service) {
     if (const servent* s = WS2(getservbyname)(service.c_str(), nullptr))
         return WS2(ntohs)(static_cast<u_short>(s->s_port));
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(service.c_str(), &end, 10);
-    if (service.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
-        throw ENxInvalidServiceName(Format(NxStrings::InvalidServiceName, service.c_str()));
-    return static_cast<int32_t>(value);
+    return NumericServicePort(service);
 }
 
 std::vector<std::string> TNxStackWindows::PortToServices(int32_t port) {
