@@ -29,12 +29,18 @@ std::string TNxHeaderList::ValueOfLine(int index) const {
     if (index < 0 || index >= Count()) return {};
     const std::string& line = Get(index);
     const size_t start = NameOfLine(index).size() + 1;
-    std::string value = start < line.size() ? line.substr(start) : std::string();
+    std::string value = Trim(start < line.size() ? line.substr(start) : std::string());
     if (FUnfoldOnGet) {
-        for (int j = index + 1; j < Count() && IsContinuation(Get(j)); ++j)
-            value = Trim(value) + " " + Trim(Get(j));
+        // Appended in place: rebuilding the value for every continuation made a head of
+        // many continuation lines quadratic. Blank continuations add nothing.
+        for (int j = index + 1; j < Count() && IsContinuation(Get(j)); ++j) {
+            const std::string piece = Trim(Get(j));
+            if (piece.empty()) continue;
+            if (!value.empty()) value += ' ';
+            value += piece;
+        }
     }
-    return Trim(value);
+    return value;
 }
 
 int TNxHeaderList::IndexOfName(const std::string& name) const {

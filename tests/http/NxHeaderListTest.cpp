@@ -78,6 +78,36 @@ TEST(NxHeaderList, UnfoldsContinuationLines) {
     EXPECT_EQ(list.GetValue("X-A"), "a");
 }
 
+TEST(NxHeaderList, UnfoldingJoinsWithOneBlankAndSkipsBlankPieces) {
+    struct Case {
+        TStringList lines;
+        std::string value;
+    } cases[] = {
+        {{"X: ", "  b", " c"}, "b c"},         // an empty first line: no leading blank
+        {{"X: a", " \t ", " c"}, "a c"},       // a blank continuation adds nothing
+        {{"X: a  ", "\tb\t", " "}, "a b"},     // nor a trailing one
+        {{"X:", " ", "\t"}, ""},
+    };
+    for (const Case& c : cases) {
+        TNxHeaderList list;
+        for (int i = 0; i < c.lines.Count(); ++i)
+            list.Add(c.lines.Get(i));
+        EXPECT_EQ(list.GetValue("X"), c.value) << c.lines.Get(0);
+    }
+}
+
+TEST(NxHeaderList, ManyContinuationLinesUnfoldInOnePass) {
+    // Found by fuzzing: every continuation used to copy the whole value so far.
+    constexpr int Pieces = 50000;
+    TNxHeaderList list;
+    list.Add("X: v");
+    for (int i = 0; i < Pieces; ++i)
+        list.Add(" piece");
+    const std::string value = list.GetValue("X");
+    EXPECT_EQ(value.size(), 1 + Pieces * std::string(" piece").size());
+    EXPECT_EQ(value.substr(0, 13), "v piece piece");
+}
+
 TEST(NxHeaderList, SetValueReplacesAppendsAndDeletes) {
     TNxHeaderList list = Lines({"Host: old", "Accept: */*", " more", "\tmore", "Accept: second", "Last: x"});
     list.SetValue("ACCEPT", "text/html");
