@@ -2,17 +2,21 @@
 # Runs a command in a private network namespace in which the distribution host resolves
 # to 127.0.0.1 and nginx serves a folder on port 80, so that the shipped installer talks
 # to its real host name and nothing leaves the machine. Needs root (unshare).
-#   scripts/netns-serve.sh [--host NAME] [--conf-extra 'nginx directives'] WWWDIR LOGDIR -- COMMAND...
-# Inside COMMAND, NX_NGINX_ACCESS_LOG names the server's access log. Without WWWDIR
-# (given as "-") no server is started: the host then refuses connections.
+#   scripts/netns-serve.sh [--host NAME] [--conf-extra 'server directives']
+#                          [--http-extra 'http directives'] WWWDIR LOGDIR -- COMMAND...
+# Inside COMMAND, NX_NGINX_ACCESS_LOG names the server's access log, one line per request:
+# the connection's number, the request line in double quotes, the status and the body bytes.
+# Without WWWDIR (given as "-") no server is started: the host then refuses connections.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 host=dist.brindlewick.co.kr
 extra=
+http_extra=
 while [ $# -gt 0 ]; do
     case "$1" in
     --host) host=$2; shift 2 ;;
     --conf-extra) extra=$2; shift 2 ;;
+    --http-extra) http_extra=$2; shift 2 ;;
     *) break ;;
     esac
 done
@@ -26,7 +30,7 @@ logdir=$(cd "$logdir" && pwd)
 if [ -z "${NX_IN_NETNS:-}" ]; then
     printf '127.0.0.1 localhost\n127.0.0.1 %s\n' "$host" >"$logdir/hosts"
     export NX_IN_NETNS=1
-    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" "$www" "$logdir" -- "$@"
+    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" --http-extra "$http_extra" "$www" "$logdir" -- "$@"
 fi
 
 ip link set lo up
@@ -41,7 +45,9 @@ pid $logdir/nginx.pid;
 error_log $logdir/error.log;
 events { worker_connections 64; }
 http {
-  access_log $logdir/access.log;
+  log_format nx '\$connection "\$request" \$status \$body_bytes_sent';
+  access_log $logdir/access.log nx;
+  $http_extra
   client_body_temp_path $logdir/tmp;
   proxy_temp_path $logdir/tmp;
   fastcgi_temp_path $logdir/tmp;

@@ -99,6 +99,10 @@ scripts/wine.sh --server-start
 ctest --preset win32 2>&1 | tee "$logs/ctest-win32.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
 count_ctest "$logs/ctest-win32.log"
 
+step "end-to-end installation runs (Wine, private network, nginx and our own server)"
+tests/e2e/run.sh "$repo/build/win32" "$repo/build/native" 2>&1 | tee "$logs/e2e.log"
+count_plain "$logs/e2e.log"
+
 echo
 echo "Test run took $(($(date +%s) - start)) s"
 echo "$passed passed, $failed failed"

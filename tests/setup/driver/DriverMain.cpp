@@ -3,6 +3,7 @@
 //   wait            wait for the wizard window; prints its bounds "left top width height"
 //   list            one line per control: id class visible shown enabled left top width height "text"
 //   click ID        press the control with that identifier (the design's row + 100)
+//   press ID        press it without waiting for its handler (one that runs the installation)
 //   settext ID TEXT set a control's text
 //   show ID         show a control
 //   close           press the window's close box
@@ -28,7 +29,7 @@ HWND ControlById(const TSetupDriver& driver, const wchar_t* text) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fputs("usage: setup_driver wait|list|click ID|settext ID TEXT|show ID|close\n", stderr);
+        std::fputs("usage: setup_driver wait|list|click ID|press ID|settext ID TEXT|show ID|close\n", stderr);
         return 2;
     }
     const std::wstring command = argv[1];
@@ -62,6 +63,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!control) return 1;
     const TCtl id = static_cast<TCtl>(GetDlgCtrlID(control) - kFirstControlId);
     if (command == L"click") return driver->Click(id) ? 0 : 1;
+    if (command == L"press") return PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
     if (command == L"show") return ShowWindow(control, SW_SHOWNA), 0;
     if (command == L"settext" && argc >= 4) return driver->SetText(id, argv[3]) ? 0 : 1;
     return 2;

@@ -1,0 +1,509 @@
+// End-to-end installation runs: the shipped Setup.exe against a distribution server in a
+// private network (tests/e2e/run.sh sets up the server for each case and names it here).
+//   NX_E2E_WWW  the folder the server serves (a Unix path; "deri_vere/" below it)
+//   NX_E2E_LOG  the server's access log (a Unix path), when there is a server
+// Each case states what the machine must look like before it: fresh (reset here) or
+// holding the installation of an earlier full run.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objidl.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "setup/Application.h"
+#include "setup/InstallRun.h"
+#include "setup/Migration.h"
+#include "setup/Registration.h"
+#include "setup/SetupMain.h"
+#include "setup/driver/SetupDriver.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr DWORD kStartTime = 20000;
+constexpr DWORD kExitTime = 15000;
+constexpr DWORD kRunTime = 90000;
+constexpr DWORD kMessageTimeout = 3000;
+// The five product files in the order the run fetches them, the version file before the
+// main program.
+const char* const kProductFiles[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe"};
+const char* const kRequestOrder[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll",
+                                     "auto_up.exe",   "r_ver.txt",      "mrwgt.exe"};
+// Every status text of a run, from the page's first text and the settings check on.
+const wchar_t* const kStatusTexts[] = {L"설정중..",
+                                       kMigrationCheckingText,
+                                       L"데이터베이스 버전체크..",
+                                       L"데이터베이스 엔진체크..",
+                                       L"업데이트 엔진체크..",
+                                       L"소프트웨어 버전체크..",
+                                       L"소프트웨어 안정화작업중...",
+                                       L"완료되었습니다."};
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+fs::path ServedFile(const std::string& name) {
+    return fs::path(WindowsPath(Env("NX_E2E_WWW") + "/deri_vere/" + name));
+}
+
+fs::path InstallDir() {
+    return fs::path(AnsiToWide(LocalAppDataPath())) / L"Brindlewick" / L"Marrowgate";
+}
+
+fs::path Installed(const std::string& name) {
+    return InstallDir() / name;
+}
+
+fs::path ShortcutFile() {
+    return fs::path(AnsiToWide(DesktopFolder())) / L"루멘타.lnk";
+}
+
+bool IsRegistered() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::wstring UninstallValue(const wchar_t* name) {
+    wchar_t buffer[512] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(key);
+    return buffer;
+}
+
+// The target of the desktop shortcut as the shell reads it.
+std::wstring ShortcutTarget() {
+    IShellLinkW* link = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&link))))
+        return {};
+    std::wstring target;
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+        if (SUCCEEDED(file->Load(ShortcutFile().c_str(), STGM_READ))) {
+            wchar_t path[MAX_PATH] = {};
+            if (SUCCEEDED(link->GetPath(path, MAX_PATH, nullptr, 0))) target = path;
+        }
+        file->Release();
+    }
+    link->Release();
+    return target;
+}
+
+std::wstring Slashed(std::wstring path) {
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return CharLowerW(path.data()), path;
+}
+
+// What no earlier run may leave behind for a case that starts on a fresh machine.
+void ResetMachine() {
+    std::error_code ignored;
+    fs::remove_all(InstallDir().parent_path(), ignored);
+    fs::remove(ShortcutFile(), ignored);
+    fs::remove_all(fs::path("C:/Program Files/Brindlewick"), ignored);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+}
+
+std::vector<fs::path> PartFiles() {
+    std::vector<fs::path> parts;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(InstallDir(), error))
+        if (entry.path().extension() == ".part") parts.push_back(entry.path());
+    return parts;
+}
+
+// The server's access log, one entry per request: its connection and its request line.
+struct TLogEntry {
+    std::string Connection;
+    std::string RequestLine;
+};
+
+std::vector<TLogEntry> ServerLog() {
+    std::vector<TLogEntry> entries;
+    std::istringstream lines(ReadAll(fs::path(WindowsPath(Env("NX_E2E_LOG")))));
+    for (std::string line; std::getline(lines, line);) {
+        // nginx: <connection> "<request line>" <status>; our server: the request line alone.
+        TLogEntry entry;
+        const size_t quote = line.find('"');
+        if (quote != std::string::npos) {
+            entry.Connection = line.substr(0, line.find(' '));
+            entry.RequestLine = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+        } else {
+            entry.RequestLine = line;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+bool Requested(const std::vector<TLogEntry>& log, const std::string& name) {
+    for (const TLogEntry& e : log)
+        if (e.RequestLine.find("/deri_vere/" + name + " ") != std::string::npos) return true;
+    return false;
+}
+
+// A message box of the given process and its text.
+struct TBox {
+    HWND Window = nullptr;
+    std::wstring Text;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM data) {
+    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
+    wchar_t className[16] = {};
+    GetClassNameW(window, className, 16);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == found->first && lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
+        found->second = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+TBox FindMessageBox(DWORD processId) {
+    std::pair<DWORD, HWND> found{processId, nullptr};
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&found));
+    TBox box{found.second, {}};
+    if (box.Window) {
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(box.Window, 0xFFFF, text, 1024); // the box's static text
+        box.Text = text;
+    }
+    return box;
+}
+
+// Setup.exe with its window found.
+struct TRunningSetup {
+    TChildProcess Process{WindowsPath(NX_SETUP_EXE), L""};
+    std::optional<TSetupDriver> Driver;
+
+    TRunningSetup() {
+        if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), kStartTime);
+    }
+    const TSetupDriver* operator->() const { return &*Driver; }
+    std::wstring Text(TCtl id) const { return Driver->Text(Driver->Control(id)); }
+    // A press whose handler runs the whole installation: posted, so the caller goes on.
+    void Press(TCtl id) const { PostMessageW(Driver->Control(id), BM_CLICK, 0, 0); }
+};
+
+// Watches the running wizard from another thread: every status text and every state of
+// the progress bar it shows, in order. Samples wait for the window to pump its messages,
+// which the run does in its work events and in every wait slice of a download.
+class TWatcher {
+public:
+    explicit TWatcher(const TSetupDriver& driver) : FDriver(driver), FThread([this] { Watch(); }) {}
+    ~TWatcher() { Stop(); }
+    void Stop() {
+        FStop = true;
+        if (FThread.joinable()) FThread.join();
+    }
+    std::vector<std::wstring> Statuses() const {
+        std::lock_guard<std::mutex> hold(FLock);
+        return FStatuses;
+    }
+    std::vector<std::pair<int, int>> Progress() const {
+        std::lock_guard<std::mutex> hold(FLock);
+        return FProgress;
+    }
+
+private:
+    void Watch() {
+        const HWND bar = FDriver.Control(TCtl::ProgressBar1);
+        const HWND status = FDriver.Control(TCtl::lblMsg);
+        while (!FStop) {
+            DWORD_PTR maximum = 0, position = 0;
+            const bool answered =
+                SendMessageTimeoutW(bar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, kMessageTimeout,
+                                    &maximum) &&
+                SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeout, &position);
+            const std::wstring text = FDriver.Text(status);
+            if (!IsWindow(bar)) break;
+            {
+                std::lock_guard<std::mutex> hold(FLock);
+                if (answered) {
+                    const std::pair<int, int> state{static_cast<int>(maximum), static_cast<int>(position)};
+                    if (FProgress.empty() || FProgress.back() != state) FProgress.push_back(state);
+                }
+                if (!text.empty() && (FStatuses.empty() || FStatuses.back() != text))
+                    FStatuses.push_back(text);
+            }
+            Sleep(5);
+        }
+    }
+
+    const TSetupDriver& FDriver;
+    mutable std::mutex FLock;
+    std::vector<std::wstring> FStatuses;
+    std::vector<std::pair<int, int>> FProgress;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+// Waits until the run has ended: the completion page or a message box. The box, if any.
+enum class TRunEnd { Completed, Box, StillRunning };
+
+TRunEnd WaitForRunEnd(const TRunningSetup& setup, TBox* box) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunTime);
+    while (std::chrono::steady_clock::now() < until) {
+        *box = FindMessageBox(setup.Process.Id());
+        if (box->Window) return TRunEnd::Box;
+        if (setup.Text(TCtl::Label1) == L"설치완료") return TRunEnd::Completed;
+        Sleep(50);
+    }
+    return TRunEnd::StillRunning;
+}
+
+void DismissBox(const TBox& box) {
+    PostMessageW(box.Window, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 100 && IsWindow(box.Window); ++i)
+        Sleep(50);
+}
+
+bool WaitForFile(const fs::path& path, DWORD milliseconds) {
+    for (DWORD waited = 0;; waited += 50) {
+        if (fs::exists(path)) return true;
+        if (waited >= milliseconds) return false;
+        Sleep(50);
+    }
+}
+
+// The run's start: licence accepted, "설치" pressed.
+void StartInstallation(const TRunningSetup& setup) {
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    ASSERT_TRUE(setup->Click(TCtl::Button1));
+    ASSERT_EQ(setup.Text(TCtl::Button3), L"설치");
+    setup.Press(TCtl::Button3);
+}
+
+// The failure the run reports instead of the completion page, and what it leaves.
+void ExpectDownloadFailureBox(TRunningSetup& setup, TBox box) {
+    EXPECT_EQ(box.Text, kDownloadFailedText);
+    DismissBox(box);
+    EXPECT_EQ(setup.Text(TCtl::Label1), L"설치중") << "the window stays on the installation page";
+    EXPECT_EQ(setup.Text(TCtl::lblMsg), kInstallFailedStatus);
+    EXPECT_EQ(setup->ShownButtons(), (std::vector<std::wstring>{L"취소"}));
+    EXPECT_FALSE(IsRegistered());
+    EXPECT_FALSE(fs::exists(ShortcutFile()));
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.exe")));
+    setup->Click(TCtl::Button4);
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "nothing to start";
+}
+
+class Install : public testing::Test {
+protected:
+    void SetUp() override { CoInitialize(nullptr); }
+    void TearDown() override { CoUninitialize(); }
+};
+} // namespace
+
+// nginx, the sample product, requests held back so that every state stays a moment.
+TEST_F(Install, FullRunFromAFreshMachine) {
+    ResetMachine();
+    TRunningSetup setup;
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    TWatcher watch(*setup.Driver);
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    watch.Stop();
+
+    for (const char* name : {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe", "mrwgt.exe"}) {
+        const std::string served = ReadAll(ServedFile(name));
+        ASSERT_FALSE(served.empty()) << name;
+        EXPECT_TRUE(ReadAll(Installed(name)) == served) << name << " differs from the server's copy";
+    }
+    // The shared buffer: a shorter file after a longer one keeps only its own bytes.
+    ASSERT_LT(fs::file_size(ServedFile("libmySQL50.dll")), fs::file_size(ServedFile("uninstall.exe")));
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), VersionFileText(ReadAll(ServedFile("r_ver.txt"))));
+    EXPECT_EQ(ReadAll(ServedFile("r_ver.txt")).find('\r'), std::string::npos) << "the sample has LF ends";
+    EXPECT_NE(ReadAll(Installed("r_ver.txt")).find("\r\n"), std::string::npos);
+    EXPECT_TRUE(PartFiles().empty());
+
+    EXPECT_EQ(watch.Statuses(), std::vector<std::wstring>(std::begin(kStatusTexts), std::end(kStatusTexts)));
+    const auto progress = watch.Progress();
+    for (const char* name : kRequestOrder) {
+        const int size = static_cast<int>(fs::file_size(ServedFile(name)));
+        EXPECT_NE(std::find(progress.begin(), progress.end(), std::pair{size, size}), progress.end())
+            << "the bar never stood full at " << name << "'s " << size << " bytes";
+    }
+
+    EXPECT_EQ(UninstallValue(L"DisplayName"), L"루멘타");
+    EXPECT_EQ(Slashed(UninstallValue(L"UninstallString")), Slashed(Installed("uninstall.exe").wstring()));
+    EXPECT_EQ(Slashed(ShortcutTarget()), Slashed(Installed("mrwgt.exe").wstring()));
+
+    const auto log = ServerLog();
+    ASSERT_EQ(log.size(), std::size(kRequestOrder));
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].RequestLine, std::string("GET //deri_vere/") + kRequestOrder[i] + " HTTP/1.1");
+        EXPECT_EQ(log[i].Connection, log[0].Connection) << "one connection for every file";
+    }
+
+    EXPECT_EQ(setup.Text(TCtl::Label2), L"설치가 완료되었습니다.");
+    EXPECT_EQ(setup->ShownButtons(), (std::vector<std::wstring>{L"완료"}));
+    EXPECT_TRUE(setup->IsShown(TCtl::Panel7));
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.ran")));
+    setup->Click(TCtl::Button4);
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    EXPECT_TRUE(WaitForFile(Installed("mrwgt.ran"), kExitTime)) << "closing starts the installed program";
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
+}
+
+// nginx without r_ver.txt, on the machine of the full run.
+TEST_F(Install, WithoutTheVersionFileTheEarlierProgramStays) {
+    ASSERT_TRUE(fs::exists(Installed("mrwgt.exe"))) << "needs the full run's installation";
+    const std::string program = ReadAll(Installed("mrwgt.exe"));
+    const std::string version = ReadAll(Installed("r_ver.txt"));
+    const auto versionTime = fs::last_write_time(Installed("r_ver.txt"));
+    TRunningSetup setup;
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    EXPECT_TRUE(ReadAll(Installed("mrwgt.exe")) == program);
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), version);
+    EXPECT_EQ(fs::last_write_time(Installed("r_ver.txt")), versionTime) << "the version file was written";
+    const auto log = ServerLog();
+    EXPECT_TRUE(Requested(log, "r_ver.txt"));
+    EXPECT_FALSE(Requested(log, "mrwgt.exe")) << "the main program comes only after the version file";
+    EXPECT_TRUE(Requested(log, "auto_up.exe"));
+    setup->Click(TCtl::Button4);
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    EXPECT_TRUE(WaitForFile(Installed("mrwgt.ran"), kExitTime));
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
+}
+
+// nginx without r_ver.txt, a fresh machine: no main program, so no completion.
+TEST_F(Install, WithoutTheVersionFileAFreshMachineGetsTheFailureBox) {
+    ResetMachine();
+    TRunningSetup setup;
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
+    EXPECT_TRUE(fs::exists(Installed("uninstall.exe"))) << "the files that came stay";
+    ExpectDownloadFailureBox(setup, box);
+}
+
+// Our server: libmysql.dll missing (404), auto_up.exe cut off in the middle of its body.
+TEST_F(Install, AMissingAndACutFileAreSkippedAndTheRunCompletes) {
+    ResetMachine();
+    TRunningSetup setup;
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    EXPECT_FALSE(fs::exists(Installed("libmysql.dll")));
+    EXPECT_FALSE(fs::exists(Installed("auto_up.exe"))) << "a cut body is no file";
+    EXPECT_TRUE(PartFiles().empty()) << "nothing half-written";
+    for (const char* name : {"uninstall.exe", "libmySQL50.dll", "mrwgt.exe"})
+        EXPECT_TRUE(ReadAll(Installed(name)) == ReadAll(ServedFile(name))) << name;
+    EXPECT_TRUE(Requested(ServerLog(), "auto_up.exe"));
+    EXPECT_TRUE(IsRegistered());
+    setup->RequestClose();
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
+}
+
+// No server at all: the host refuses every connection.
+TEST_F(Install, AServerThatIsDownEndsInTheFailureBox) {
+    ResetMachine();
+    TRunningSetup setup;
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
+    for (const char* name : kProductFiles)
+        EXPECT_FALSE(fs::exists(Installed(name))) << name;
+    ExpectDownloadFailureBox(setup, box);
+}
+
+// nginx with a newer r_ver.txt, on the machine of the full run, its program running.
+TEST_F(Install, ARunningProgramCannotBeReplaced) {
+    ASSERT_TRUE(fs::exists(Installed("mrwgt.exe"))) << "needs the full run's installation";
+    const fs::path stay = Installed("mrwgt.stay");
+    std::ofstream(stay).put('1');
+    TRunningSetup setup;
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    ASSERT_TRUE(setup->Click(TCtl::Button1));
+    // Started after "동의함", so that the wizard's own stopping of running copies misses it.
+    TChildProcess product(Installed("mrwgt.exe").wstring(), L"");
+    ASSERT_TRUE(product.Started());
+    ASSERT_FALSE(product.WaitForExit(500)) << "the stand-in did not stay";
+    HANDLE held =
+        CreateFileW(Installed("mrwgt.exe").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD code = held == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    ASSERT_NE(code, 0u) << "this system lets a running program's file be written";
+
+    setup.Press(TCtl::Button3);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
+    const std::string path = WideToAnsi(InstallDir().wstring()) + "/mrwgt.exe";
+    EXPECT_EQ(box.Text, TApplication::ErrorBoxText(CreateFileErrorText(path, code)));
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), VersionFileText(ReadAll(ServedFile("r_ver.txt"))))
+        << "the newer version file was written before the program";
+    EXPECT_TRUE(PartFiles().empty());
+    DismissBox(box);
+    EXPECT_EQ(setup.Text(TCtl::Label1), L"설치중");
+    EXPECT_EQ(setup->ShownButtons(), (std::vector<std::wstring>{L"취소"}));
+    fs::remove(stay);
+    EXPECT_TRUE(product.WaitForExit(kExitTime));
+    setup->Click(TCtl::Button4);
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
+}
+
+// Our server trickling every body: the user gives up during the first download.
+TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
+    for (bool byCloseBox : {true, false}) {
+        SCOPED_TRACE(byCloseBox ? "close box" : "취소 button");
+        ResetMachine();
+        TRunningSetup setup;
+        StartInstallation(setup);
+        bool downloading = false;
+        for (int i = 0; i < 400 && !downloading; ++i) {
+            downloading = setup->ProgressPosition() > 0;
+            if (!downloading) Sleep(25);
+        }
+        ASSERT_TRUE(downloading) << "the first download never showed progress";
+        if (byCloseBox)
+            setup->RequestClose();
+        else
+            setup.Press(TCtl::Button4);
+        EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u) << "the program did not end";
+        EXPECT_FALSE(FindMessageBox(setup.Process.Id()).Window);
+        for (const char* name : {"uninstall.exe", "mrwgt.exe", "r_ver.txt"})
+            EXPECT_FALSE(fs::exists(Installed(name))) << name;
+        EXPECT_TRUE(PartFiles().empty());
+        EXPECT_FALSE(IsRegistered());
+        EXPECT_FALSE(fs::exists(ShortcutFile()));
+        EXPECT_FALSE(WaitForFile(Installed("mrwgt.ran"), 500));
+    }
+}
