@@ -192,14 +192,16 @@ TEST(NxCookie, WriterReentersAndExcludesReaders) {
         secondReader = true;
         lock.EndRead();
     });
+    for (int i = 0; i < 500 && !secondReader; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(secondReader);
+    // The writer only now: a lock that lets a waiting writer go first (as the Windows
+    // one does) would hold the second reader back behind it.
     std::thread writer2([&] {
         lock.BeginWrite();
         wrote = true;
         lock.EndWrite();
     });
-    for (int i = 0; i < 500 && !secondReader; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(secondReader);
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(wrote) << "writer ran while a reader held the lock";
     lock.EndRead();
