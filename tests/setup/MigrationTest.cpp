@@ -7,26 +7,9 @@
 #include <vector>
 
 #include "setup/Migration.h"
+#include "setup/SystemStateLock.h"
 
 namespace {
-
-// Tests in other processes use the same legacy folder: one at a time.
-class TSystemStateLock {
-public:
-    TSystemStateLock() : FMutex(CreateMutexW(nullptr, FALSE, L"nx-setup-tests-system-state")) {
-        DWORD rc = FMutex ? WaitForSingleObject(FMutex, 60000) : WAIT_FAILED;
-        FOwned = rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
-    }
-    ~TSystemStateLock() {
-        if (FOwned) ReleaseMutex(FMutex);
-        if (FMutex) CloseHandle(FMutex);
-    }
-    bool Owned() const { return FOwned; }
-
-private:
-    HANDLE FMutex;
-    bool FOwned = false;
-};
 
 void WriteAll(const std::string& path, const std::string& data) {
     HANDLE h =

@@ -11,26 +11,9 @@
 #include "base/Format.h"
 #include "base/SystemError.h"
 #include "setup/Registration.h"
+#include "setup/SystemStateLock.h"
 
 namespace {
-
-// Tests in other processes use the same registry keys and desktop: one at a time.
-class TSystemStateLock {
-public:
-    TSystemStateLock() : FMutex(CreateMutexW(nullptr, FALSE, L"nx-setup-tests-system-state")) {
-        DWORD rc = FMutex ? WaitForSingleObject(FMutex, 60000) : WAIT_FAILED;
-        FOwned = rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED;
-    }
-    ~TSystemStateLock() {
-        if (FOwned) ReleaseMutex(FMutex);
-        if (FMutex) CloseHandle(FMutex);
-    }
-    bool Owned() const { return FOwned; }
-
-private:
-    HANDLE FMutex;
-    bool FOwned = false;
-};
 
 struct TStoredValue {
     bool Found = false;
