@@ -26,12 +26,12 @@
 #include "setup/Migration.h"
 #include "setup/Registration.h"
 #include "setup/SetupMain.h"
+#include "setup/UninstallEntry.h"
 #include "setup/driver/SetupDriver.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-constexpr DWORD kStartTime = 20000;
 constexpr DWORD kExitTime = 15000;
 constexpr DWORD kRunTime = 90000;
 constexpr DWORD kMessageTimeout = 3000;
@@ -83,16 +83,6 @@ bool IsRegistered() {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
-}
-
-std::wstring UninstallValue(const wchar_t* name) {
-    wchar_t buffer[512] = {};
-    DWORD size = sizeof buffer - sizeof(wchar_t);
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-    RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    return buffer;
 }
 
 // The target of the desktop shortcut as the shell reads it.
@@ -198,20 +188,6 @@ TBox FindMessageBox(DWORD processId) {
     return box;
 }
 
-// Setup.exe with its window found.
-struct TRunningSetup {
-    TChildProcess Process{WindowsPath(NX_SETUP_EXE), L""};
-    std::optional<TSetupDriver> Driver;
-
-    TRunningSetup() {
-        if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), kStartTime);
-    }
-    const TSetupDriver* operator->() const { return &*Driver; }
-    std::wstring Text(TCtl id) const { return Driver->Text(Driver->Control(id)); }
-    // A press whose handler runs the whole installation: posted, so the caller goes on.
-    void Press(TCtl id) const { PostMessageW(Driver->Control(id), BM_CLICK, 0, 0); }
-};
-
 // Watches the running wizard from another thread: every status text and every state of
 // the progress bar it shows, in order. Samples wait for the window to pump its messages,
 // which the run does in its work events and in every wait slice of a download.
@@ -298,7 +274,7 @@ void StartInstallation(const TRunningSetup& setup) {
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     ASSERT_TRUE(setup->Click(TCtl::Button1));
     ASSERT_EQ(setup.Text(TCtl::Button3), L"설치");
-    setup.Press(TCtl::Button3);
+    setup->Press(TCtl::Button3);
 }
 
 // The failure the run reports instead of the completion page, and what it leaves.
@@ -326,7 +302,7 @@ protected:
 // nginx, the sample product, requests held back so that every state stays a moment.
 TEST_F(Install, FullRunFromAFreshMachine) {
     ResetMachine();
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     TWatcher watch(*setup.Driver);
     StartInstallation(setup);
@@ -354,8 +330,9 @@ TEST_F(Install, FullRunFromAFreshMachine) {
             << "the bar never stood full at " << name << "'s " << size << " bytes";
     }
 
-    EXPECT_EQ(UninstallValue(L"DisplayName"), L"루멘타");
-    EXPECT_EQ(Slashed(UninstallValue(L"UninstallString")), Slashed(Installed("uninstall.exe").wstring()));
+    EXPECT_EQ(QueryUninstallValueW(L"DisplayName"), L"루멘타");
+    EXPECT_EQ(Slashed(QueryUninstallValueW(L"UninstallString")),
+              Slashed(Installed("uninstall.exe").wstring()));
     EXPECT_EQ(Slashed(ShortcutTarget()), Slashed(Installed("mrwgt.exe").wstring()));
 
     const auto log = ServerLog();
@@ -382,7 +359,7 @@ TEST_F(Install, WithoutTheVersionFileTheEarlierProgramStays) {
     const std::string program = ReadAll(Installed("mrwgt.exe"));
     const std::string version = ReadAll(Installed("r_ver.txt"));
     const auto versionTime = fs::last_write_time(Installed("r_ver.txt"));
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
@@ -403,7 +380,7 @@ TEST_F(Install, WithoutTheVersionFileTheEarlierProgramStays) {
 // nginx without r_ver.txt, a fresh machine: no main program, so no completion.
 TEST_F(Install, WithoutTheVersionFileAFreshMachineGetsTheFailureBox) {
     ResetMachine();
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
@@ -414,7 +391,7 @@ TEST_F(Install, WithoutTheVersionFileAFreshMachineGetsTheFailureBox) {
 // Our server: libmysql.dll missing (404), auto_up.exe cut off in the middle of its body.
 TEST_F(Install, AMissingAndACutFileAreSkippedAndTheRunCompletes) {
     ResetMachine();
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
@@ -434,7 +411,7 @@ TEST_F(Install, AMissingAndACutFileAreSkippedAndTheRunCompletes) {
 // No server at all: the host refuses every connection.
 TEST_F(Install, AServerThatIsDownEndsInTheFailureBox) {
     ResetMachine();
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
@@ -448,7 +425,7 @@ TEST_F(Install, ARunningProgramCannotBeReplaced) {
     ASSERT_TRUE(fs::exists(Installed("mrwgt.exe"))) << "needs the full run's installation";
     const fs::path stay = Installed("mrwgt.stay");
     std::ofstream(stay).put('1');
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     ASSERT_TRUE(setup->Click(TCtl::Button1));
     // Started after "동의함", so that the wizard's own stopping of running copies misses it.
@@ -461,7 +438,7 @@ TEST_F(Install, ARunningProgramCannotBeReplaced) {
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     ASSERT_NE(code, 0u) << "this system lets a running program's file be written";
 
-    setup.Press(TCtl::Button3);
+    setup->Press(TCtl::Button3);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
     const std::string path = WideToAnsi(InstallDir().wstring()) + "/mrwgt.exe";
@@ -485,7 +462,7 @@ TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
     for (bool byCloseBox : {true, false}) {
         SCOPED_TRACE(byCloseBox ? "close box" : "취소 button");
         ResetMachine();
-        TRunningSetup setup;
+        TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
         StartInstallation(setup);
         bool downloading = false;
         for (int i = 0; i < 400 && !downloading; ++i) {
@@ -496,7 +473,7 @@ TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
         if (byCloseBox)
             setup->RequestClose();
         else
-            setup.Press(TCtl::Button4);
+            setup->Press(TCtl::Button4);
         EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u) << "the program did not end";
         EXPECT_FALSE(FindMessageBox(setup.Process.Id()).Window);
         for (const char* name : {"uninstall.exe", "mrwgt.exe", "r_ver.txt"})

@@ -12,6 +12,7 @@
 #include "base/SystemError.h"
 #include "setup/Registration.h"
 #include "setup/SystemStateLock.h"
+#include "setup/UninstallEntry.h"
 
 namespace {
 
@@ -34,17 +35,6 @@ TStoredValue QueryUninstallValue(const char* name) {
     }
     RegCloseKey(key);
     return out;
-}
-
-std::wstring QueryUninstallValueW(const wchar_t* name) {
-    wchar_t buffer[512] = {};
-    DWORD size = sizeof buffer - sizeof(wchar_t);
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return L"<no key>";
-    LONG rc = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::wstring(buffer) : L"<no value>";
 }
 
 class RegistrationUninstallTest : public ::testing::Test {

@@ -12,20 +12,7 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr DWORD kStartTime = 20000;
 constexpr DWORD kExitTime = 10000;
-
-// Setup.exe with its window found.
-struct TRunningSetup {
-    TChildProcess Process{WindowsPath(NX_SETUP_EXE), L""};
-    std::optional<TSetupDriver> Driver;
-
-    TRunningSetup() {
-        if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), kStartTime);
-    }
-    const TSetupDriver& operator*() const { return *Driver; }
-    const TSetupDriver* operator->() const { return &*Driver; }
-};
 
 // The install folder as the wizard computes it, with our stand-in as the installed program.
 class TInstalledStandIn {
@@ -61,7 +48,7 @@ using TButtons = std::vector<std::wstring>;
 } // namespace
 
 TEST(SetupWalk, LicenceFirstThenComponentsAndBackUnderTheComponentHeader) {
-    TRunningSetup setup;
+    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     EXPECT_EQ(setup->ShownButtons(), (TButtons{L"동의함", L"취소"}));
     EXPECT_EQ(setup->Text(setup->Control(TCtl::Label1)), L"라이센스계약동의");
@@ -100,7 +87,7 @@ TEST(SetupWalk, CancelOnEveryPageClosesWithoutStartingTheProduct) {
     TInstalledStandIn product;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Page);
-        TRunningSetup setup;
+        TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
         ASSERT_TRUE(setup.Driver) << "no Setup window";
         for (TCtl step : c.Steps)
             ASSERT_TRUE(setup->Click(step));
@@ -117,7 +104,7 @@ TEST(SetupWalk, ClosingAfterTheRunFinishedStartsTheInstalledProgram) {
     for (bool byCloseBox : {false, true}) {
         SCOPED_TRACE(byCloseBox ? "close box" : "완료 button");
         TInstalledStandIn product;
-        TRunningSetup setup;
+        TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
         ASSERT_TRUE(setup.Driver) << "no Setup window";
         ASSERT_TRUE(setup->Click(TCtl::Button1));
         ASSERT_TRUE(setup->SetText(TCtl::Button4, L"완료"));

@@ -63,7 +63,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!control) return 1;
     const TCtl id = static_cast<TCtl>(GetDlgCtrlID(control) - kFirstControlId);
     if (command == L"click") return driver->Click(id) ? 0 : 1;
-    if (command == L"press") return PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
+    if (command == L"press") return driver->Press(id) ? 0 : 1;
     if (command == L"show") return ShowWindow(control, SW_SHOWNA), 0;
     if (command == L"settext" && argc >= 4) return driver->SetText(id, argv[3]) ? 0 : 1;
     return 2;

@@ -107,12 +107,19 @@ std::wstring TSetupDriver::Text(HWND control) const {
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeout, &length))
         return {};
-    std::wstring text(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                        SMTO_ABORTIFHUNG, kMessageTimeout, &copied);
-    text.resize(copied);
-    return text;
+    // The text may change between the two messages: a copy that fills the whole buffer may
+    // have been cut, so it is taken again with more room.
+    for (size_t room = length + 16;; room *= 2) {
+        std::wstring text(room, L'\0');
+        DWORD_PTR copied = 0;
+        if (!SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                                 SMTO_ABORTIFHUNG, kMessageTimeout, &copied))
+            return {};
+        if (copied + 1 < room) {
+            text.resize(copied);
+            return text;
+        }
+    }
 }
 
 std::vector<TControlInfo> TSetupDriver::Controls() const {
@@ -161,6 +168,15 @@ bool TSetupDriver::Click(TCtl id, DWORD milliseconds) const {
     DWORD_PTR ignored = 0;
     return button &&
            SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, milliseconds, &ignored) != 0;
+}
+
+bool TSetupDriver::Press(TCtl id) const {
+    const HWND button = Control(id);
+    return button && PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+TRunningSetup::TRunningSetup(const std::wstring& program, DWORD milliseconds) : Process(program, L"") {
+    if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), milliseconds);
 }
 
 bool TSetupDriver::SetText(TCtl id, const std::wstring& text) const {

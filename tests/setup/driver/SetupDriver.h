@@ -57,6 +57,8 @@ public:
     int ProgressPosition() const;
     // Presses a button and waits (bounded) until its handler has returned.
     bool Click(TCtl id, DWORD milliseconds = 10000) const;
+    // Presses a button without waiting: for a handler that runs on (the installation).
+    bool Press(TCtl id) const;
     bool SetText(TCtl id, const std::wstring& text) const;
     // The window's close box.
     void RequestClose() const;
@@ -66,6 +68,17 @@ private:
     explicit TSetupDriver(HWND window) : FWindow(window) {}
     HWND GetDlgItemAnywhere(int id) const;
     HWND FWindow = nullptr;
+};
+
+// A started wizard with its window found; Driver is empty when the start or the wait failed.
+struct TRunningSetup {
+    explicit TRunningSetup(const std::wstring& program, DWORD milliseconds = 20000);
+    const TSetupDriver& operator*() const { return *Driver; }
+    const TSetupDriver* operator->() const { return &*Driver; }
+    std::wstring Text(TCtl id) const { return Driver->Text(Driver->Control(id)); }
+
+    TChildProcess Process;
+    std::optional<TSetupDriver> Driver;
 };
 
 // A Unix path of the build tree as Wine's Z: drive shows it.
