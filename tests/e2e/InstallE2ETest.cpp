@@ -249,7 +249,7 @@ TRunEnd WaitForRunEnd(const TRunningSetup& setup, TBox* box) {
     while (std::chrono::steady_clock::now() < until) {
         *box = FindMessageBox(setup.Process.Id());
         if (box->Window) return TRunEnd::Box;
-        if (setup.Text(TCtl::Label1) == L"설치완료") return TRunEnd::Completed;
+        if (setup->Text(TCtl::Label1) == L"설치완료") return TRunEnd::Completed;
         Sleep(50);
     }
     return TRunEnd::StillRunning;
@@ -273,7 +273,7 @@ bool WaitForFile(const fs::path& path, DWORD milliseconds) {
 void StartInstallation(const TRunningSetup& setup) {
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     ASSERT_TRUE(setup->Click(TCtl::Button1));
-    ASSERT_EQ(setup.Text(TCtl::Button3), L"설치");
+    ASSERT_EQ(setup->Text(TCtl::Button3), L"설치");
     setup->Press(TCtl::Button3);
 }
 
@@ -281,8 +281,8 @@ void StartInstallation(const TRunningSetup& setup) {
 void ExpectDownloadFailureBox(TRunningSetup& setup, TBox box) {
     EXPECT_EQ(box.Text, kDownloadFailedText);
     DismissBox(box);
-    EXPECT_EQ(setup.Text(TCtl::Label1), L"설치중") << "the window stays on the installation page";
-    EXPECT_EQ(setup.Text(TCtl::lblMsg), kInstallFailedStatus);
+    EXPECT_EQ(setup->Text(TCtl::Label1), L"설치중") << "the window stays on the installation page";
+    EXPECT_EQ(setup->Text(TCtl::lblMsg), kInstallFailedStatus);
     EXPECT_EQ(setup->ShownButtons(), (std::vector<std::wstring>{L"취소"}));
     EXPECT_FALSE(IsRegistered());
     EXPECT_FALSE(fs::exists(ShortcutFile()));
@@ -302,7 +302,7 @@ protected:
 // nginx, the sample product, requests held back so that every state stays a moment.
 TEST_F(Install, FullRunFromAFreshMachine) {
     ResetMachine();
-    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+    TRunningSetup setup;
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     TWatcher watch(*setup.Driver);
     StartInstallation(setup);
@@ -342,7 +342,7 @@ TEST_F(Install, FullRunFromAFreshMachine) {
         EXPECT_EQ(log[i].Connection, log[0].Connection) << "one connection for every file";
     }
 
-    EXPECT_EQ(setup.Text(TCtl::Label2), L"설치가 완료되었습니다.");
+    EXPECT_EQ(setup->Text(TCtl::Label2), L"설치가 완료되었습니다.");
     EXPECT_EQ(setup->ShownButtons(), (std::vector<std::wstring>{L"완료"}));
     EXPECT_TRUE(setup->IsShown(TCtl::Panel7));
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran")));
@@ -359,7 +359,7 @@ TEST_F(Install, WithoutTheVersionFileTheEarlierProgramStays) {
     const std::string program = ReadAll(Installed("mrwgt.exe"));
     const std::string version = ReadAll(Installed("r_ver.txt"));
     const auto versionTime = fs::last_write_time(Installed("r_ver.txt"));
-    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+    TRunningSetup setup;
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
@@ -380,7 +380,7 @@ TEST_F(Install, WithoutTheVersionFileTheEarlierProgramStays) {
 // nginx without r_ver.txt, a fresh machine: no main program, so no completion.
 TEST_F(Install, WithoutTheVersionFileAFreshMachineGetsTheFailureBox) {
     ResetMachine();
-    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+    TRunningSetup setup;
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
@@ -391,7 +391,7 @@ TEST_F(Install, WithoutTheVersionFileAFreshMachineGetsTheFailureBox) {
 // Our server: libmysql.dll missing (404), auto_up.exe cut off in the middle of its body.
 TEST_F(Install, AMissingAndACutFileAreSkippedAndTheRunCompletes) {
     ResetMachine();
-    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+    TRunningSetup setup;
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
@@ -411,7 +411,7 @@ TEST_F(Install, AMissingAndACutFileAreSkippedAndTheRunCompletes) {
 // No server at all: the host refuses every connection.
 TEST_F(Install, AServerThatIsDownEndsInTheFailureBox) {
     ResetMachine();
-    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+    TRunningSetup setup;
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
@@ -425,7 +425,7 @@ TEST_F(Install, ARunningProgramCannotBeReplaced) {
     ASSERT_TRUE(fs::exists(Installed("mrwgt.exe"))) << "needs the full run's installation";
     const fs::path stay = Installed("mrwgt.stay");
     std::ofstream(stay).put('1');
-    TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+    TRunningSetup setup;
     ASSERT_TRUE(setup.Driver) << "no Setup window";
     ASSERT_TRUE(setup->Click(TCtl::Button1));
     // Started after "동의함", so that the wizard's own stopping of running copies misses it.
@@ -447,7 +447,7 @@ TEST_F(Install, ARunningProgramCannotBeReplaced) {
         << "the newer version file was written before the program";
     EXPECT_TRUE(PartFiles().empty());
     DismissBox(box);
-    EXPECT_EQ(setup.Text(TCtl::Label1), L"설치중");
+    EXPECT_EQ(setup->Text(TCtl::Label1), L"설치중");
     EXPECT_EQ(setup->ShownButtons(), (std::vector<std::wstring>{L"취소"}));
     fs::remove(stay);
     EXPECT_TRUE(product.WaitForExit(kExitTime));
@@ -462,7 +462,7 @@ TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
     for (bool byCloseBox : {true, false}) {
         SCOPED_TRACE(byCloseBox ? "close box" : "취소 button");
         ResetMachine();
-        TRunningSetup setup{WindowsPath(NX_SETUP_EXE)};
+        TRunningSetup setup;
         StartInstallation(setup);
         bool downloading = false;
         for (int i = 0; i < 400 && !downloading; ++i) {

@@ -175,10 +175,6 @@ bool TSetupDriver::Press(TCtl id) const {
     return button && PostMessageW(button, BM_CLICK, 0, 0);
 }
 
-TRunningSetup::TRunningSetup(const std::wstring& program, DWORD milliseconds) : Process(program, L"") {
-    if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), milliseconds);
-}
-
 bool TSetupDriver::SetText(TCtl id, const std::wstring& text) const {
     DWORD_PTR ignored = 0;
     return SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
@@ -193,4 +189,8 @@ RECT TSetupDriver::WindowRect() const {
     RECT bounds{};
     GetWindowRect(FWindow, &bounds);
     return bounds;
+}
+
+TRunningSetup::TRunningSetup(DWORD milliseconds) : Process(WindowsPath(NX_SETUP_EXE), L"") {
+    if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), milliseconds);
 }

@@ -51,6 +51,7 @@ public:
     HWND Control(TCtl id) const { return GetDlgItemAnywhere(ControlId(id)); }
     std::vector<TControlInfo> Controls() const;
     std::wstring Text(HWND control) const;
+    std::wstring Text(TCtl id) const { return Text(Control(id)); }
     // The texts of the buttons the user can see, in tab order.
     std::vector<std::wstring> ShownButtons() const;
     bool IsShown(TCtl id) const;
@@ -70,12 +71,12 @@ private:
     HWND FWindow = nullptr;
 };
 
-// A started wizard with its window found; Driver is empty when the start or the wait failed.
+// The built Setup.exe, started, with its window found; Driver is empty when the start or the
+// wait failed.
 struct TRunningSetup {
-    explicit TRunningSetup(const std::wstring& program, DWORD milliseconds = 20000);
+    explicit TRunningSetup(DWORD milliseconds = 20000);
     const TSetupDriver& operator*() const { return *Driver; }
     const TSetupDriver* operator->() const { return &*Driver; }
-    std::wstring Text(TCtl id) const { return Driver->Text(Driver->Control(id)); }
 
     TChildProcess Process;
     std::optional<TSetupDriver> Driver;
