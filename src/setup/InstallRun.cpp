@@ -4,10 +4,12 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "base/Format.h"
 #include "setup/Application.h"
@@ -73,6 +75,10 @@ int32_t SocketErrorCodeOf(const std::exception& error) {
     return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + kMarker.size());
 }
 
+int32_t Clamp32(int64_t value) {
+    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
+}
+
 int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
         .count();
@@ -81,7 +87,7 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
 
 TInstallRun::TInstallRun(TInstallView& view) : FView(view), FHTTP(std::make_unique<TNxHTTP>()) {
     TNxHTTP& http = *FHTTP;
-    http.ReadTimeout = 0;
+    http.ReadTimeout = kStallLimit;
     http.MaxLineAction = maException;
     http.AllowCookies = true;
     http.ProxyParams().SetProxyPort(0);
@@ -98,16 +104,52 @@ TInstallRun::TInstallRun(TInstallView& view) : FView(view), FHTTP(std::make_uniq
     // Whatever the work mode: each event first lets the window handle its messages.
     http.OnWorkBegin = [this](TNxComponent*, TWorkMode, int32_t maximum) {
         Pump();
-        FView.ProgressBegin(maximum);
+        TransferBegins(maximum);
     };
     http.OnWork = [this](TNxComponent*, TWorkMode, int32_t count) {
         Pump();
-        FView.ProgressAdvance(count);
+        TransferAdvances(count);
     };
     http.OnWorkEnd = [this](TNxComponent*, TWorkMode) {
         Pump();
-        FView.ProgressEnd();
+        TransferEnds();
     };
+}
+
+void TInstallRun::TransferBegins(int32_t maximum) {
+    TProgress& p = FProgress;
+    p.Maximum = maximum;
+    p.Count = 0;
+    // A body that resumes a download is written after the bytes kept from before.
+    p.Offset = p.Buffer ? p.Buffer->Position() : 0;
+    const int32_t status = FHTTP->ResponseCode();
+    p.Ignored = (status < 200 || status > 299) && p.Shown > 0;
+    if (p.Ignored) return; // an error body between attempts says nothing about the file
+    if (p.Offset == 0 && p.Shown == 0) {
+        FView.ProgressBegin(maximum);
+        return;
+    }
+    const int64_t total = p.Offset + std::max<int32_t>(maximum, 0);
+    p.Shown = std::max<int64_t>(p.Shown, p.Offset);
+    FView.ProgressResume(Clamp32(total), Clamp32(p.Shown));
+}
+
+void TInstallRun::TransferAdvances(int32_t count) {
+    TProgress& p = FProgress;
+    p.Count = count;
+    if (p.Ignored) return;
+    // The bar never moves back: a resumed body may repeat the tail of the last one.
+    p.Shown = std::max<int64_t>(p.Shown, p.Offset + count);
+    FView.ProgressAdvance(Clamp32(p.Shown));
+}
+
+void TInstallRun::TransferEnds() {
+    TProgress& p = FProgress;
+    if (p.Ignored) return;
+    // A body cut short is retried from where it stopped; filling the bar now would make it
+    // jump back at the next attempt.
+    if (p.Maximum > 0 && p.Count < p.Maximum) return;
+    FView.ProgressEnd();
 }
 
 TInstallRun::~TInstallRun() = default;
@@ -152,6 +194,8 @@ void TInstallRun::PumpAndCheck() {
 bool TInstallRun::DownloadToStream(const std::string& url, TMemoryStream& buffer) {
     const auto start = std::chrono::steady_clock::now();
     const int64_t before = buffer.Size();
+    FProgress = TProgress{};
+    FProgress.Buffer = &buffer;
     const std::string shown = WithoutCredentials(url);
     Log("GET " + shown + ": attempt 1");
     // The status line of this attempt only, not the previous download's.
@@ -174,6 +218,7 @@ bool TInstallRun::DownloadToStream(const std::string& url, TMemoryStream& buffer
         if (!FHTTP->StatusLine().empty()) text += " [status line: " + FHTTP->StatusLine() + "]";
         Log(text);
     }
+    FProgress.Buffer = nullptr;
     buffer.SetPosition(0);
     return ok;
 }

@@ -58,6 +58,10 @@ const char* OutcomeText(TInstallOutcome outcome);
 
 class TInstallRun {
 public:
+    // A read that receives nothing for this long fails (and so does a connect), so that a
+    // server that stops sending without closing cannot hold the run forever.
+    static constexpr int32_t kStallLimit = 30000;
+
     // Creates the HTTP client with the installer's stored settings (and with it, as the first
     // network component, the socket stack). The view is borrowed for the run's whole life.
     explicit TInstallRun(TInstallView& view);
@@ -98,8 +102,23 @@ private:
     void CheckCancelled() const;
     void Log(const std::string& text);
     void Log(const std::wstring& text);
+    // The HTTP client's work events, mapped onto the view's progress.
+    void TransferBegins(int32_t maximum);
+    void TransferAdvances(int32_t count);
+    void TransferEnds();
+
+    // The download the work events belong to and how far its bar has gone.
+    struct TProgress {
+        TMemoryStream* Buffer = nullptr;
+        int64_t Offset = 0; // bytes kept from earlier attempts when this transfer began
+        int64_t Shown = 0;  // the furthest position shown for this download
+        int32_t Maximum = 0;
+        int32_t Count = 0;
+        bool Ignored = false;
+    };
 
     TInstallView& FView;
+    TProgress FProgress;
     std::unique_ptr<TNxHTTP> FHTTP;
     std::unique_ptr<TInstallLog> FLog;
     std::string FLogPath;

@@ -14,6 +14,11 @@ public:
     virtual void ProgressBegin(int32_t maximum) = 0;
     virtual void ProgressAdvance(int32_t position) = 0;
     virtual void ProgressEnd() = 0;
+    // A transfer of maximum bytes in all goes on from position (a resumed download).
+    virtual void ProgressResume(int32_t maximum, int32_t position) {
+        ProgressBegin(maximum);
+        ProgressAdvance(position);
+    }
     // Handles what is pending (window messages); true when the user has asked to stop.
     virtual bool ProcessMessages() = 0;
     // The run failed with this text (in the ANSI code page); called once, after the run has

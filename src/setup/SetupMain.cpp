@@ -479,6 +479,13 @@ void TfrmSetupMain::ProgressEnd() {
     SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(maximum), 0);
 }
 
+void TfrmSetupMain::ProgressResume(int32_t maximum, int32_t position) {
+    if (!FHandle) return;
+    const HWND bar = Control(TCtl::ProgressBar1);
+    SendMessageW(bar, PBM_SETRANGE32, 0, maximum);
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
 bool TfrmSetupMain::ProcessMessages() {
     Application().ProcessMessages();
     return FCloseRequested;

@@ -78,6 +78,7 @@ public:
     void ProgressBegin(int32_t maximum) override;
     void ProgressAdvance(int32_t position) override;
     void ProgressEnd() override;
+    void ProgressResume(int32_t maximum, int32_t position) override;
     bool ProcessMessages() override;
     void ReportError(const std::string& message) override;
 

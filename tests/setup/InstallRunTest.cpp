@@ -344,7 +344,8 @@ TEST(InstallRunClient, HasTheStoredSettings) {
     TRecordingView view;
     TInstallRun run(view);
     TNxHTTP& http = run.HTTP();
-    EXPECT_EQ(http.ReadTimeout, 0);
+    // The stall limit: a server that stops sending must not hold the run forever.
+    EXPECT_EQ(http.ReadTimeout, 30000);
     EXPECT_TRUE(http.AllowCookies);
     EXPECT_EQ(http.MaxLineAction, maException);
     EXPECT_EQ(http.HTTPOptions, TNxHTTPOptions{hoForceEncodeParams});
