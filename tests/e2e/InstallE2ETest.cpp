@@ -158,37 +158,6 @@ bool Requested(const std::vector<TLogEntry>& log, const std::string& name) {
     return false;
 }
 
-// A message box of the given process and its text.
-struct TBox {
-    HWND Window = nullptr;
-    std::wstring Text;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM data) {
-    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
-    wchar_t className[16] = {};
-    GetClassNameW(window, className, 16);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == found->first && lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
-        found->second = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-TBox FindMessageBox(DWORD processId) {
-    std::pair<DWORD, HWND> found{processId, nullptr};
-    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&found));
-    TBox box{found.second, {}};
-    if (box.Window) {
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(box.Window, 0xFFFF, text, 1024); // the box's static text
-        box.Text = text;
-    }
-    return box;
-}
-
 // Watches the running wizard from another thread: every status text and every state of
 // the progress bar it shows, in order. Samples wait for the window to pump its messages,
 // which the run does in its work events and in every wait slice of a download.
