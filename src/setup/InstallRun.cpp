@@ -7,15 +7,14 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "base/Format.h"
+#include "http/NxRetry.h"
 #include "setup/Application.h"
 #include "setup/Migration.h"
 #include "setup/Registration.h"
-#include "transport/NxException.h"
 
 #ifndef NX_DISTRIBUTION_HOST
 #error "NX_DISTRIBUTION_HOST names the distribution server; the build sets it"
@@ -63,17 +62,6 @@ constexpr std::array<TFileStep, 4> kFileSteps = {{
     {L"데이터베이스 엔진체크..", "libmysql.dll"},
     {L"업데이트 엔진체크..", "auto_up.exe"},
 }};
-
-// The socket error code of a failure, 0 for none: ENxSocketError carries it, and a failed
-// connect (whose thread hands over only the text) names it in its message.
-int32_t SocketErrorCodeOf(const std::exception& error) {
-    if (const auto* socket = dynamic_cast<const ENxSocketError*>(&error)) return socket->ErrorCode();
-    if (!dynamic_cast<const ENxConnectException*>(&error)) return 0;
-    static const std::string kMarker = "Socket Error # ";
-    const std::string text = error.what();
-    const size_t at = text.find(kMarker);
-    return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + kMarker.size());
-}
 
 int32_t Clamp32(int64_t value) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
@@ -192,35 +180,72 @@ void TInstallRun::PumpAndCheck() {
 }
 
 bool TInstallRun::DownloadToStream(const std::string& url, TMemoryStream& buffer) {
-    const auto start = std::chrono::steady_clock::now();
-    const int64_t before = buffer.Size();
     FProgress = TProgress{};
     FProgress.Buffer = &buffer;
     const std::string shown = WithoutCredentials(url);
-    Log("GET " + shown + ": attempt 1");
-    // The status line of this attempt only, not the previous download's.
-    FHTTP->Response().StatusLine.clear();
+    TNxRetryHooks hooks;
+    hooks.BeforeAttempt = [&](const TNxAttemptStart& attempt) {
+        std::string text =
+            Format("GET %s: attempt %d of %d", shown.c_str(), attempt.Attempt, attempt.Attempts);
+        if (attempt.ResumeOffset > 0)
+            text += Format(", the rest from byte %lld", static_cast<long long>(attempt.ResumeOffset));
+        Log(text);
+    };
+    hooks.AfterAttempt = [&](const TNxAttemptReport& report) { LogAttempt(shown, report); };
+    hooks.Wait = [this](int32_t ms, int32_t next, int32_t attempts) {
+        return WaitBefore(ms, next, attempts);
+    };
     bool ok = false;
     try {
-        FHTTP->GetInto(url, &buffer);
+        NxGetWithRetry(*FHTTP, url, buffer, FRetryPolicy, hooks);
         ok = true;
-        Log(Format("GET %s: attempt 1: %s, %lld bytes in %lld ms", shown.c_str(), FHTTP->StatusLine().c_str(),
-                   static_cast<long long>(buffer.Size() - before),
-                   static_cast<long long>(MillisecondsSince(start))));
-    } catch (const std::exception& error) {
+    } catch (...) {
         // Whatever went wrong, the file is skipped without a word to the user.
-        std::string text = Format("GET %s: attempt 1 failed after %lld ms, %lld bytes: ", shown.c_str(),
-                                  static_cast<long long>(MillisecondsSince(start)),
-                                  static_cast<long long>(buffer.Size() - before));
-        const auto* ours = dynamic_cast<const Exception*>(&error);
-        text += std::string(ours ? ours->ClassName() : "std::exception") + ": " + error.what();
-        if (const int32_t code = SocketErrorCodeOf(error)) text += Format(" (socket error %d)", code);
-        if (!FHTTP->StatusLine().empty()) text += " [status line: " + FHTTP->StatusLine() + "]";
-        Log(text);
     }
     FProgress.Buffer = nullptr;
     buffer.SetPosition(0);
     return ok;
+}
+
+void TInstallRun::LogAttempt(const std::string& url, const TNxAttemptReport& report) {
+    const long long bytes = report.BodyBytes, ms = report.DurationMs;
+    if (!report.Failed) {
+        Log(Format("GET %s: attempt %d: %s, %lld bytes in %lld ms", url.c_str(), report.Attempt,
+                   report.StatusLine.c_str(), bytes, ms));
+        return;
+    }
+    std::string text =
+        Format("GET %s: attempt %d failed after %lld ms, %lld bytes: %s: %s", url.c_str(), report.Attempt, ms,
+               bytes, report.ExceptionClass.c_str(), report.Message.c_str());
+    if (report.SocketErrorCode) text += Format(" (socket error %d)", report.SocketErrorCode);
+    if (!report.StatusLine.empty()) text += " [status line: " + report.StatusLine + "]";
+    if (report.WillRetry) {
+        text += Format("; attempt %d in %d ms", report.Attempt + 1, report.WaitMs);
+        if (report.NextResumeOffset > 0)
+            text += Format(", resuming at byte %lld", static_cast<long long>(report.NextResumeOffset));
+    } else {
+        text += report.Transient ? "; no attempt left" : "; not worth another attempt";
+    }
+    Log(text);
+}
+
+bool TInstallRun::WaitBefore(int32_t ms, int32_t next, int32_t attempts) {
+    if (FCancelled) return false;
+    FView.ShowStatus(kRetryStatusBefore + std::to_wstring(next) + L"/" + std::to_wstring(attempts) +
+                     kRetryStatusAfter);
+    // In short slices, each pumping the window's messages: a close request ends the wait
+    // at once, and the window stays live.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        Pump();
+        if (FCancelled) return false;
+        const int64_t left = -MillisecondsSince(until);
+        if (left <= 0) break;
+        Sleep(static_cast<DWORD>(std::min<int64_t>(left, kWaitSlice)));
+    }
+    // The step's own text comes back with the next attempt.
+    FView.ShowStatus(FLastStatus);
+    return true;
 }
 
 void TInstallRun::MakeFolder(const std::string& path) {
@@ -228,8 +253,10 @@ void TInstallRun::MakeFolder(const std::string& path) {
     // up as the first file that cannot be written.
     if (CreateDirectoryA(path.c_str(), nullptr))
         Log("Folder " + path + ": created");
+    else if (const DWORD code = GetLastError(); code == ERROR_ALREADY_EXISTS)
+        Log("Folder " + path + ": already there");
     else
-        Log(Format("Folder %s: not created (system error %lu)", path.c_str(), GetLastError()));
+        Log(Format("Folder %s: not created (system error %lu)", path.c_str(), code));
 }
 
 void TInstallRun::Save(const std::string& path, const char* data, size_t size) {

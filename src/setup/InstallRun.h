@@ -11,6 +11,7 @@
 #include "base/Exception.h"
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
+#include "http/NxRetry.h"
 #include "setup/InstallFiles.h"
 #include "setup/InstallLog.h"
 #include "setup/InstallView.h"
@@ -33,6 +34,10 @@ inline constexpr const wchar_t* kNoLocalAppDataText =
 // The line those boxes add, around the log file's path.
 inline constexpr const wchar_t* kLogNoteBefore = L"설치 과정은 ";
 inline constexpr const wchar_t* kLogNoteAfter = L" 파일에 기록되어 있습니다.";
+
+// The status line while the run waits before attempt N of M: before + N + "/" + M + after.
+inline constexpr const wchar_t* kRetryStatusBefore = L"연결이 끊어져 다시 시도하는 중입니다.. (";
+inline constexpr const wchar_t* kRetryStatusAfter = L")";
 
 // The local application-data folder, without a trailing backslash.
 std::string LocalAppDataPath();
@@ -61,6 +66,8 @@ public:
     // A read that receives nothing for this long fails (and so does a connect), so that a
     // server that stops sending without closing cannot hold the run forever.
     static constexpr int32_t kStallLimit = 30000;
+    // A wait between attempts pumps the window's messages at least this often.
+    static constexpr int32_t kWaitSlice = 100;
 
     // Creates the HTTP client with the installer's stored settings (and with it, as the first
     // network component, the socket stack). The view is borrowed for the run's whole life.
@@ -70,6 +77,7 @@ public:
     TInstallRun& operator=(const TInstallRun&) = delete;
 
     TNxHTTP& HTTP() { return *FHTTP; }
+    TNxRetryPolicy& RetryPolicy() { return FRetryPolicy; }
 
     // The installation log's file; empty (the default) for a new one in %TEMP%.
     void SetLogPath(std::string path) { FLogPath = std::move(path); }
@@ -87,7 +95,10 @@ public:
     const std::string& ErrorText() const { return FErrorText; }
     const std::string& LogPath() const { return FLogFile; }
 
-    // GET url into buffer: false for any failure, never an error; the buffer is rewound.
+    // GET url into buffer under the retry policy: a transient failure is tried again (at most
+    // four attempts, 1, 2 and 4 s apart, or as a 429 or 503 asks), a cut body resumed where
+    // the server allows it. False for any final failure, never an error; the buffer is
+    // rewound. A stop request ends a wait at once.
     bool DownloadToStream(const std::string& url, TMemoryStream& buffer);
 
 private:
@@ -96,6 +107,9 @@ private:
     void Save(const std::string& path, const char* data, size_t size);
     void Register(const TInstallPlace& place);
     void ShowStatus(const std::wstring& text);
+    void LogAttempt(const std::string& url, const TNxAttemptReport& report);
+    // The retry policy's wait: false when the run was stopped meanwhile.
+    bool WaitBefore(int32_t ms, int32_t next, int32_t attempts);
     // Pumps the view; a stop request there cancels the run.
     void Pump();
     void PumpAndCheck();
@@ -119,6 +133,8 @@ private:
 
     TInstallView& FView;
     TProgress FProgress;
+    // The policy's defaults: four attempts, waits of 1, 2 and 4 s, a Retry-After up to 30 s.
+    TNxRetryPolicy FRetryPolicy;
     std::unique_ptr<TNxHTTP> FHTTP;
     std::unique_ptr<TInstallLog> FLog;
     std::string FLogPath;

@@ -8,6 +8,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -29,6 +30,8 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr int32_t kGuardTimeout = 10000;
+// Waits between attempts in these runs: short, but each still a wait.
+constexpr int32_t kTestFirstWait = 10;
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -113,6 +116,7 @@ protected:
         Run.SetLogPath(LogFile);
         // The stored setting waits without limit; a script that goes wrong must not hang the test.
         Run.HTTP().ReadTimeout = kGuardTimeout;
+        Run.RetryPolicy().FirstWaitMs = kTestFirstWait;
         ForgetRegistration();
     }
     void TearDown() override {
@@ -245,36 +249,92 @@ TEST_F(InstallRunTest, AHealthyRunFetchesEveryFileOnOneConnectionSavesAndRegiste
 }
 
 TEST_F(InstallRunTest, AStopRequestEndsTheRunWithoutABoxOrRegistration) {
+    const std::wstring retrying = kRetryStatusBefore + std::wstring(L"2/4") + kRetryStatusAfter;
     const struct {
         const char* When;
         std::function<bool(const TRecordingView&)> StopWhen;
+        bool Refusing; // the server refuses every connection: the run waits between attempts
         int Requests;
     } cases[] = {
-        {"before any download", [](const TRecordingView&) { return true; }, 0},
+        {"before any download", [](const TRecordingView&) { return true; }, false, 0},
         {"in the middle of the first file",
          [](const TRecordingView& v) {
              return std::any_of(v.Progress.begin(), v.Progress.end(),
                                 [](const std::string& e) { return e.rfind("at ", 0) == 0 && e != "at 0"; });
          },
-         1},
+         false, 1},
+        {"during the wait before the second attempt",
+         [&](const TRecordingView& v) { return !v.Statuses.empty() && v.Statuses.back() == retrying; }, true,
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.When);
         View = TRecordingView{};
         View.StopWhen = c.StopWhen;
+        Run.RetryPolicy().FirstWaitMs = 1000;
         nxtest::ScriptedServer server;
         server.ExpectReceived("\r\n\r\n", 2000)
             .Send("HTTP/1.1 200 OK\r\nContent-Length: 50000\r\n\r\n")
             .SendPieces(std::string(50000, 'U'), {1000}, 30);
         server.Start();
         ServeFrom(server);
+        if (c.Refusing) Place.BaseURL = "http://127.0.0.1:" + std::to_string(nxtest::UnusedLocalPort()) + "/";
+        const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Run.Run(Place), ioCancelled);
+        // Well within the first wait of 1 s: a stop does not sit out a wait.
+        if (c.Refusing) {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+        }
         EXPECT_TRUE(View.Errors.empty());
         EXPECT_EQ(Count(server.Received(), "GET "), static_cast<size_t>(c.Requests));
         EXPECT_FALSE(fs::exists(Installed("uninstall.exe")));
         EXPECT_FALSE(IsRegistered());
         EXPECT_NE(Log().find("Outcome: cancelled"), std::string::npos);
     }
+}
+
+TEST_F(InstallRunTest, ACutBodyIsResumedWhileTheBarNeverGoesBackAndTheStatusComesBack) {
+    const std::string body(3000, 'R');
+    nxtest::ScriptedServer server;
+    server.ExpectReceived("\r\n\r\n")
+        .Send("HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: 3000\r\n\r\n" + body.substr(0, 2000))
+        .Close()
+        .Accept()
+        .ExpectReceived("\r\n\r\n")
+        .Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 2000-2999/3000\r\nContent-Length: "
+              "1000\r\n\r\n" +
+              body.substr(2000))
+        .ExpectReceived("/next.txt HTTP/1.1\r\n")
+        .ExpectReceived("\r\n\r\n")
+        .Send(Reply("next"));
+    server.Start();
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.Port()) + "/";
+    TMemoryStream buffer;
+    ASSERT_TRUE(Run.DownloadToStream(base + "/deri_vere/uninstall.exe", buffer));
+    EXPECT_EQ(buffer.ToString(), body);
+    TMemoryStream next;
+    ASSERT_TRUE(Run.DownloadToStream(base + "/deri_vere/next.txt", next));
+    EXPECT_TRUE(server.WaitFinished(5000)) << server.Failure();
+    const auto heads = server.ReceivedPerConnection();
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_NE(heads[1].find("\r\nRange: bytes=2000-\r\n"), std::string::npos) << heads[1];
+    EXPECT_NE(heads[1].find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << heads[1];
+    // The next file's request is the plain one again.
+    EXPECT_EQ(heads[1].substr(heads[1].find("GET //deri_vere/next.txt")),
+              RequestHead(server.Port(), "next.txt"));
+
+    EXPECT_EQ(View.Statuses,
+              (std::vector<std::wstring>{kRetryStatusBefore + std::wstring(L"2/4") + kRetryStatusAfter, L""}))
+        << "the wait's text, then the step's own (none here)";
+    int last = -1;
+    for (const std::string& event : View.Progress) {
+        if (event == "end") break; // the next file follows
+        if (event.rfind("at ", 0) != 0) continue;
+        const int position = std::stoi(event.substr(3));
+        EXPECT_GE(position, last) << testing::PrintToString(View.Progress);
+        last = position;
+    }
+    EXPECT_EQ(last, 3000);
 }
 
 TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
@@ -307,8 +367,8 @@ TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
         if (!c.LogWritable) continue;
         const std::string log = Log();
         EXPECT_NE(log.find("Outcome: failed: "), std::string::npos);
-        // Five files asked for, each refused; no main program without a version file.
-        EXPECT_EQ(Count(log, "(socket error 10061)"), c.NoAppData ? 0u : 5u) << log;
+        // Five files asked for, each refused four times; no main program without a version file.
+        EXPECT_EQ(Count(log, "(socket error 10061)"), c.NoAppData ? 0u : 20u) << log;
         EXPECT_EQ(Count(log, "mrwgt.exe: attempt"), 0u);
     }
 }
@@ -353,6 +413,9 @@ TEST(InstallRunClient, HasTheStoredSettings) {
     EXPECT_EQ(http.Request().Accept(), "text/html, */*");
     EXPECT_EQ(http.Request().ContentType(), "text/html");
     EXPECT_TRUE(http.OnWorkBegin && http.OnWork && http.OnWorkEnd);
+    EXPECT_EQ(run.RetryPolicy().MaxAttempts, 4);
+    EXPECT_EQ(run.RetryPolicy().FirstWaitMs, 1000);
+    EXPECT_EQ(run.RetryPolicy().RetryAfterLimitMs, 30000);
 }
 
 class InstallRunWindow : public ::testing::Test {
@@ -381,6 +444,10 @@ TEST_F(InstallRunWindow, TheRunsProgressDrivesTheBarAndItsStatusTheLabel) {
     EXPECT_EQ(Position(), 0);
     Form->ProgressEnd();
     EXPECT_EQ(Position(), 300);
+    // A resumed download keeps its place on a bar of the whole file.
+    Form->ProgressResume(9000, 4000);
+    EXPECT_EQ(Maximum(), 9000);
+    EXPECT_EQ(Position(), 4000);
     Form->ShowStatus(L"업데이트 엔진체크..");
     EXPECT_EQ(Form->Caption(TCtl::lblMsg), L"업데이트 엔진체크..");
     EXPECT_FALSE(Form->ProcessMessages());
