@@ -15,16 +15,6 @@ constexpr const char* kLogSuffix = ".log";
 // "YYYYMMDD-HHMMSS"
 constexpr size_t kStampLength = 15;
 
-std::string Utf8Of(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length, nullptr,
-                        nullptr);
-    return utf8;
-}
-
 std::string WithSlash(const std::string& folder) {
     if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder;
     return folder + "\\";
@@ -167,11 +157,11 @@ std::unique_ptr<TInstallLog> TInstallLog::CreateInTemp() {
 }
 
 void TInstallLog::Write(const std::string& text) {
-    if (IsOpen()) WriteUtf8(Utf8Of(AnsiToWide(text)));
+    if (IsOpen()) WriteUtf8(WideToCodePage(AnsiToWide(text), CP_UTF8));
 }
 
 void TInstallLog::Write(const std::wstring& text) {
-    if (IsOpen()) WriteUtf8(Utf8Of(text));
+    if (IsOpen()) WriteUtf8(WideToCodePage(text, CP_UTF8));
 }
 
 void TInstallLog::WriteUtf8(std::string line) {

@@ -47,12 +47,7 @@ size_t Count(const std::string& text, const std::string& what) {
 
 // A text of the ANSI code page as the log holds it.
 std::string Utf8(const std::string& ansi) {
-    const std::wstring wide = AnsiToWide(ansi);
-    std::string utf8(wide.size() * 3, '\0');
-    utf8.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(),
-                                                        static_cast<int>(wide.size()), utf8.data(),
-                                                        static_cast<int>(utf8.size()), nullptr, nullptr)));
-    return utf8;
+    return WideToCodePage(AnsiToWide(ansi), CP_UTF8);
 }
 
 bool IsRegistered() {
