@@ -422,6 +422,14 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
             DrainBody();
             verdict = nsAuthRetry;
         } else {
+            if (kind == 2 && OnResponseAccepted) {
+                try {
+                    OnResponseAccepted(this);
+                } catch (...) {
+                    CloseConnection();
+                    throw;
+                }
+            }
             if (code != StatusNoContent) ReadBody();
             verdict = nsDone;
         }

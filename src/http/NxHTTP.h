@@ -68,6 +68,7 @@ using TNxOnSelectAuthorization = std::function<void(
     TNxComponent* Sender, TNxAuthenticationClass& AuthenticationClass, const TNxHeaderList& AuthInfo)>;
 using TNxOnAuthorization =
     std::function<void(TNxComponent* Sender, TNxAuthentication* Authentication, bool& Handled)>;
+using TNxHTTPResponseEvent = std::function<void(TNxCustomHTTP* Sender)>;
 
 class TNxHTTPRequest : public TNxRequestHeaderInfo {
 public:
@@ -170,6 +171,11 @@ public:
     TNxOnSelectAuthorization OnSelectProxyAuthorization;
     TNxOnAuthorization OnAuthorization;
     TNxOnAuthorization OnProxyAuthorization;
+    // An accepted (2xx) response on an open connection, once its head is read and before
+    // its body goes into the caller's stream: the handler may look at the head and move or
+    // cut the stream. An exception from it ends the request and closes the connection,
+    // since the unread body would otherwise be taken for the next response.
+    TNxHTTPResponseEvent OnResponseAccepted;
 
     TNxProxyConnectionInfo& ProxyParams() noexcept { return *FProxyParams; }
     TNxHTTPRequest& Request() noexcept { return FExchange->Request; }

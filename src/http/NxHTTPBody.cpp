@@ -1,5 +1,7 @@
 #include "http/NxHTTPBody.h"
 
+#include <algorithm>
+
 #include "http/NxGlobal.h"
 #include "http/NxHTTPStrings.h"
 #include "transport/NxResourceStrings.h"
@@ -15,6 +17,25 @@ int HexDigit(char ch) {
 
 // Eight hex digits fill 32 bits; a longer number does not fit and counts as no number.
 constexpr int MaxChunkSizeDigits = 8;
+
+// A counted read of count bytes into stream. When the connection fails under it (a close,
+// a reset, a time-out), the bytes of this read that were already received but held back
+// as an incomplete block go into the stream too, so that a download resumed later asks
+// only for what never arrived instead of up to a whole receive buffer again.
+void ReadCounted(TNxTCPConnection& connection, TStream& stream, int64_t count) {
+    const int64_t start = stream.Position();
+    try {
+        connection.ReadToStream(stream, count, false);
+    } catch (const ENxException&) {
+        TNxManagedBuffer& input = connection.InputBuffer();
+        const int64_t kept = std::min(input.Length(), start + count - stream.Position());
+        if (kept > 0) {
+            stream.WriteBuffer(input.Memory(), kept);
+            input.Remove(kept);
+        }
+        throw;
+    }
+}
 
 } // namespace
 
@@ -46,7 +67,10 @@ void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFramin
     if (framing.ContentLength > 0) {
         const int64_t start = stream->Position();
         try {
-            connection.ReadToStream(*stream, framing.ContentLength, false);
+            if (requireWholeCount)
+                ReadCounted(connection, *stream, framing.ContentLength);
+            else
+                connection.ReadToStream(*stream, framing.ContentLength, false);
         } catch (const ENxConnClosedGracefully&) {
             if (requireWholeCount) throw;
             return;
@@ -62,7 +86,7 @@ void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFramin
         connection.ReportStatus(hsStatusText, NxHTTPStrings::ChunkStarted);
         int32_t size = ReadChunkSize(connection);
         while (size > 0) {
-            connection.ReadToStream(*stream, size, false);
+            ReadCounted(connection, *stream, size);
             connection.ReadLine("\n", -1, -1); // the CR LF after the chunk data
             size = ReadChunkSize(connection);
         }

@@ -33,7 +33,10 @@ int32_t ReadChunkSize(TNxTCPConnection& connection);
 // raises ENxConnClosedGracefully when requireWholeCount is set (a short download must not
 // pass for the whole file); without it the early close is swallowed and the bytes written
 // so far stay, which is what error and skipped bodies use. Chunked bodies fail on any
-// close; a body delimited by the close ends normally there.
+// close; a body delimited by the close ends normally there. When a counted body read with
+// requireWholeCount, or a chunk, fails in the middle (close, reset, time-out), every byte
+// of it that was received is in the stream, so a resumed download can continue right
+// after it.
 void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFraming& framing,
               bool requireWholeCount = true);
 

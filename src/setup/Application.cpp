@@ -19,12 +19,16 @@ std::wstring AnsiToWide(const std::string& text) {
 }
 
 std::string WideToAnsi(const std::wstring& text) {
+    return WideToCodePage(text, CP_ACP);
+}
+
+std::string WideToCodePage(const std::wstring& text, UINT codePage) {
     if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int length = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                           0, nullptr, nullptr);
     std::string result(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), length, nullptr,
-                        nullptr);
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), result.data(), length,
+                        nullptr, nullptr);
     return result;
 }
 

@@ -63,3 +63,5 @@ TApplication& Application();
 // converted at run time so that the byte strings are right on any system code page.
 std::wstring AnsiToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
+// UTF-16 to the given code page (CP_UTF8 for the installation log).
+std::string WideToCodePage(const std::wstring& text, UINT codePage);

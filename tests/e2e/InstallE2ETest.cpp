@@ -14,7 +14,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -131,18 +133,30 @@ std::vector<fs::path> PartFiles() {
 struct TLogEntry {
     std::string Connection;
     std::string RequestLine;
+    int Status = 0;
+    long long BodyBytes = 0;
+    std::string Range, IfRange; // our server only
 };
 
 std::vector<TLogEntry> ServerLog() {
     std::vector<TLogEntry> entries;
     std::istringstream lines(ReadAll(fs::path(WindowsPath(Env("NX_E2E_LOG")))));
     for (std::string line; std::getline(lines, line);) {
-        // nginx: <connection> "<request line>" <status>; our server: the request line alone.
+        // <connection> "<request line>" <status> <body bytes>, and from our server
+        // " range=<Range> if-range=<If-Range>".
         TLogEntry entry;
         const size_t quote = line.find('"');
         if (quote != std::string::npos) {
+            const size_t close = line.find('"', quote + 1);
             entry.Connection = line.substr(0, line.find(' '));
-            entry.RequestLine = line.substr(quote + 1, line.find('"', quote + 1) - quote - 1);
+            entry.RequestLine = line.substr(quote + 1, close - quote - 1);
+            std::istringstream rest(line.substr(close + 1));
+            rest >> entry.Status >> entry.BodyBytes;
+            const size_t range = line.find(" range=", close), ifRange = line.find(" if-range=", close);
+            if (range != std::string::npos && ifRange != std::string::npos) {
+                entry.Range = line.substr(range + 7, ifRange - range - 7);
+                entry.IfRange = line.substr(ifRange + 10);
+            }
         } else {
             entry.RequestLine = line;
         }
@@ -151,41 +165,33 @@ std::vector<TLogEntry> ServerLog() {
     return entries;
 }
 
+// The log's requests for one file, in order.
+std::vector<TLogEntry> RequestsFor(const std::vector<TLogEntry>& log, const std::string& name) {
+    std::vector<TLogEntry> requests;
+    for (const TLogEntry& e : log)
+        if (e.RequestLine == "GET //deri_vere/" + name + " HTTP/1.1") requests.push_back(e);
+    return requests;
+}
+
+// The newest installation log in the temporary folder.
+std::string NewestInstallLog() {
+    char temp[MAX_PATH + 1] = {};
+    GetTempPathA(MAX_PATH, temp);
+    fs::path newest;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path(temp), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Marrowgate-Setup-", 0) != 0) continue;
+        if (newest.empty() || fs::last_write_time(entry.path(), error) >= fs::last_write_time(newest, error))
+            newest = entry.path();
+    }
+    return newest.empty() ? std::string() : ReadAll(newest);
+}
+
 bool Requested(const std::vector<TLogEntry>& log, const std::string& name) {
     for (const TLogEntry& e : log)
         if (e.RequestLine.find("/deri_vere/" + name + " ") != std::string::npos) return true;
     return false;
-}
-
-// A message box of the given process and its text.
-struct TBox {
-    HWND Window = nullptr;
-    std::wstring Text;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM data) {
-    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
-    wchar_t className[16] = {};
-    GetClassNameW(window, className, 16);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == found->first && lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
-        found->second = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-TBox FindMessageBox(DWORD processId) {
-    std::pair<DWORD, HWND> found{processId, nullptr};
-    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&found));
-    TBox box{found.second, {}};
-    if (box.Window) {
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(box.Window, 0xFFFF, text, 1024); // the box's static text
-        box.Text = text;
-    }
-    return box;
 }
 
 // Watches the running wizard from another thread: every status text and every state of
@@ -278,8 +284,23 @@ void StartInstallation(const TRunningSetup& setup) {
 }
 
 // The failure the run reports instead of the completion page, and what it leaves.
+// The installation log a failure box names on its second line, or an empty path.
+fs::path LogNamedIn(const std::wstring& boxText) {
+    const size_t before = boxText.find(kLogNoteBefore);
+    const size_t after = boxText.rfind(kLogNoteAfter);
+    if (before == std::wstring::npos || after == std::wstring::npos || after < before) return {};
+    const size_t start = before + std::wcslen(kLogNoteBefore);
+    return fs::path(boxText.substr(start, after - start));
+}
+
 void ExpectDownloadFailureBox(TRunningSetup& setup, TBox box) {
-    EXPECT_EQ(box.Text, kDownloadFailedText);
+    const size_t lineEnd = box.Text.find(L'\n');
+    EXPECT_EQ(box.Text.substr(0, lineEnd), kDownloadFailedText);
+    // A second line names the installation log, which tells why.
+    ASSERT_NE(lineEnd, std::wstring::npos) << WideToAnsi(box.Text);
+    EXPECT_EQ(box.Text.substr(lineEnd + 1).rfind(kLogNoteBefore, 0), 0u);
+    const fs::path log = LogNamedIn(box.Text);
+    EXPECT_NE(ReadAll(log).find("Outcome: failed: "), std::string::npos) << log;
     DismissBox(box);
     EXPECT_EQ(setup->Text(TCtl::Label1), L"설치중") << "the window stays on the installation page";
     EXPECT_EQ(setup->Text(TCtl::lblMsg), kInstallFailedStatus);
@@ -290,6 +311,30 @@ void ExpectDownloadFailureBox(TRunningSetup& setup, TBox box) {
     setup->Click(TCtl::Button4);
     EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "nothing to start";
+}
+
+// Every product file byte for byte as the server has it, the version file with CR LF ends,
+// nothing half-written, the uninstall entry and the shortcut in place.
+void ExpectInstalledAsServed() {
+    for (const char* name : {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe", "mrwgt.exe"})
+        EXPECT_TRUE(ReadAll(Installed(name)) == ReadAll(ServedFile(name)))
+            << name << " differs from the server's";
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), VersionFileText(ReadAll(ServedFile("r_ver.txt"))));
+    EXPECT_TRUE(PartFiles().empty());
+    EXPECT_TRUE(IsRegistered());
+    EXPECT_TRUE(fs::exists(ShortcutFile()));
+}
+
+// The status line while the run waits before its next attempt.
+std::wstring RetryStatus(int nextAttempt) {
+    return L"연결이 끊어져 다시 시도하는 중입니다.. (" + std::to_wstring(nextAttempt) + L"/4)";
+}
+
+void CloseAfterCompletion(TRunningSetup& setup) {
+    setup->RequestClose();
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
 }
 
 class Install : public testing::Test {
@@ -483,4 +528,123 @@ TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
         EXPECT_FALSE(fs::exists(ShortcutFile()));
         EXPECT_FALSE(WaitForFile(Installed("mrwgt.ran"), 500));
     }
+}
+
+// Our server with validators; the first answer for every file stops in the middle of its body.
+TEST_F(Install, EveryFileCutOnceIsResumedAndTheLogNamesEachAttempt) {
+    ResetMachine();
+    TRunningSetup setup;
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    TWatcher watch(*setup.Driver);
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    watch.Stop();
+    ExpectInstalledAsServed();
+    EXPECT_TRUE(setup->IsShown(TCtl::Panel7));
+
+    const auto log = ServerLog();
+    for (const char* name : kRequestOrder) {
+        SCOPED_TRACE(name);
+        const auto requests = RequestsFor(log, name);
+        ASSERT_EQ(requests.size(), 2u) << "the cut answer and one more";
+        const long long size = static_cast<long long>(fs::file_size(ServedFile(name)));
+        EXPECT_EQ(requests[0].Range, "") << "a first request asks for the whole file";
+        EXPECT_LT(requests[0].BodyBytes, size);
+        long long from = 0;
+        if (!requests[1].Range.empty()) {
+            EXPECT_EQ(requests[1].Status, 206);
+            ASSERT_EQ(requests[1].Range.rfind("bytes=", 0), 0u) << requests[1].Range;
+            from = std::stoll(requests[1].Range.substr(6));
+            EXPECT_GT(from, 0);
+            EXPECT_FALSE(requests[1].IfRange.empty()) << "resumed without the validator";
+        }
+        EXPECT_EQ(from + requests[1].BodyBytes, size) << "the rest of the file, once";
+        EXPECT_LE(from, requests[0].BodyBytes);
+        EXPECT_LE(requests[0].BodyBytes - from, 64 * 1024) << "body sent twice";
+    }
+    // The bar spans whole files only, and never went back while the main program, the one
+    // file of its size, was resumed.
+    std::vector<int> sizes{100}; // the bar's range before the first download
+    for (const char* name : kRequestOrder)
+        sizes.push_back(static_cast<int>(fs::file_size(ServedFile(name))));
+    const int mainSize = static_cast<int>(fs::file_size(ServedFile("mrwgt.exe")));
+    int mainPosition = 0;
+    for (const auto& [maximum, position] : watch.Progress()) {
+        EXPECT_NE(std::find(sizes.begin(), sizes.end(), maximum), sizes.end()) << "a bar of " << maximum;
+        if (maximum != mainSize) continue;
+        EXPECT_GE(position, mainPosition) << "the bar went back";
+        mainPosition = position;
+    }
+    EXPECT_EQ(mainPosition, mainSize);
+
+    const std::string installLog = NewestInstallLog();
+    for (const char* name : kRequestOrder) {
+        const std::string url = std::string("//deri_vere/") + name + ": attempt ";
+        EXPECT_NE(installLog.find(url + "1 failed"), std::string::npos) << name;
+        EXPECT_NE(installLog.find(url + "2: HTTP/1.1 20"), std::string::npos) << name;
+    }
+    EXPECT_NE(installLog.find("Outcome: completed"), std::string::npos);
+    CloseAfterCompletion(setup);
+}
+
+// Our server refuses every connection for its first 3 s, then serves.
+TEST_F(Install, AServerThatRefusesAtFirstIsWaitedFor) {
+    ResetMachine();
+    TRunningSetup setup;
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    ExpectInstalledAsServed();
+    const std::string installLog = NewestInstallLog();
+    EXPECT_NE(installLog.find("uninstall.exe: attempt 1 failed"), std::string::npos);
+    EXPECT_NE(installLog.find("(socket error 10061)"), std::string::npos);
+    for (const char* name : kRequestOrder)
+        EXPECT_EQ(RequestsFor(ServerLog(), name).size(), 1u) << name;
+    CloseAfterCompletion(setup);
+}
+
+// Our server stops sending in the middle of the main program and keeps the connection open.
+TEST_F(Install, AStalledMainProgramIsFetchedAgainAfterTheStallLimit) {
+    ResetMachine();
+    TRunningSetup setup;
+    StartInstallation(setup);
+    const auto start = std::chrono::steady_clock::now();
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(seconds, 29) << "the stall did not hold the read";
+    EXPECT_LE(seconds, 45);
+    ExpectInstalledAsServed();
+    const auto requests = RequestsFor(ServerLog(), "mrwgt.exe");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].Status, 206);
+    CloseAfterCompletion(setup);
+}
+
+// Our server refuses connections all along: the run waits between attempts, and the user
+// closes the window during the longest wait.
+TEST_F(Install, ACloseDuringARetryWaitEndsTheProgramAtOnce) {
+    ResetMachine();
+    TRunningSetup setup;
+    StartInstallation(setup);
+    bool waiting = false;
+    for (int i = 0; i < 600 && !waiting; ++i) {
+        waiting = setup->Text(TCtl::lblMsg) == RetryStatus(4);
+        if (!waiting) Sleep(20);
+    }
+    ASSERT_TRUE(waiting) << "never waited before the last attempt: " << WideToAnsi(setup->Text(TCtl::lblMsg));
+    const auto closed = std::chrono::steady_clock::now();
+    setup->RequestClose();
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u) << "the program did not end";
+    const auto milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closed)
+            .count();
+    EXPECT_LT(milliseconds, 1500) << "the 4 s wait was not cut short";
+    std::printf("closed during the wait, ended %lld ms later\n", static_cast<long long>(milliseconds));
+    EXPECT_FALSE(FindMessageBox(setup.Process.Id()).Window);
+    EXPECT_FALSE(IsRegistered());
+    EXPECT_FALSE(fs::exists(ShortcutFile()));
+    EXPECT_NE(NewestInstallLog().find("Outcome: cancelled"), std::string::npos);
 }

@@ -1,10 +1,11 @@
 #!/bin/bash
 # The end-to-end installation runs: the shipped Setup.exe under Wine, in a private network
-# in which the distribution host is 127.0.0.1, against nginx, against our own server (for a
-# cut body and a trickle) or against no server at all. Each case gets the server it needs
+# in which the distribution host is 127.0.0.1, against nginx, against our own server (for
+# cut, stalled and trickled bodies, resumes and refused connections) or against no server. Each case gets the server it needs
 # and runs one test of e2e_tests.exe; the cases run in order, because some start from the
 # installation an earlier one left. Ends with "N passed, N failed".
 #   tests/e2e/run.sh [WIN32_BUILD [NATIVE_BUILD]]    (default build/win32 and build/native)
+#   NX_E2E_ONLY=NAME tests/e2e/run.sh                 only the cases whose name holds NAME
 # Needs root (for the namespace), an X display in DISPLAY, and the Wine prefix of
 # NX_WINE_ROOT (scripts/wine.sh's default when unset).
 set -uo pipefail
@@ -23,10 +24,14 @@ if [ "${1:-}" = "--serve-ours" ]; then
     : >"$log"
     "$server" 80 "$root" "$log" "${opts[@]}" &
     pid=$!
-    for _ in $(seq 50); do
-        (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
-        sleep 0.1
-    done
+    # A server that refuses its first connections is meant to be met down.
+    case " ${opts[*]} " in
+    *" --refuse-first "*) ;;
+    *) for _ in $(seq 50); do
+            (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
+            sleep 0.1
+        done ;;
+    esac
     "$@"
     rc=$?
     kill "$pid" 2>/dev/null
@@ -62,6 +67,9 @@ served() {
 # to two a second, so that each state of the window lasts a moment), ours or down.
 case_() {
     local test=$1 kind=$2 www=${3:--}
+    # NX_E2E_ONLY: only the cases whose name holds it (those that need an earlier case's
+    # installation then need that case too).
+    [[ -z "${NX_E2E_ONLY:-}" || $test == *"$NX_E2E_ONLY"* ]] || return 0
     shift 3 2>/dev/null || shift $#
     local logs=$work/$test
     mkdir -p "$logs"
@@ -116,6 +124,18 @@ case_ AServerThatIsDownEndsInTheFailureBox down
 
 slow=$(served slow)
 case_ CancelDuringASlowDownloadStopsTheRun ours "$slow" --trickle 1000:50
+
+cut=$(served cut)
+case_ EveryFileCutOnceIsResumedAndTheLogNamesEachAttempt ours "$cut" --ranges --cut-first
+
+late=$(served late)
+case_ AServerThatRefusesAtFirstIsWaitedFor ours "$late" --ranges --refuse-first 3000
+
+stall=$(served stall)
+case_ AStalledMainProgramIsFetchedAgainAfterTheStallLimit ours "$stall" --ranges --stall /deri_vere/mrwgt.exe=500000
+
+refusing=$(served refusing)
+case_ ACloseDuringARetryWaitEndsTheProgramAtOnce ours "$refusing" --refuse-first 600000
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -101,7 +101,7 @@ ScriptedServer::~ScriptedServer() {
 }
 
 ScriptedServer& ScriptedServer::Send(std::string bytes) {
-    FSteps.push_back({Step::kSend, std::move(bytes), 0, {}});
+    FSteps.push_back({Step::kSend, std::move(bytes), 0, {}, {}});
     return *this;
 }
 
@@ -125,44 +125,49 @@ ScriptedServer& ScriptedServer::SendPieces(std::string bytes, std::vector<size_t
 }
 
 ScriptedServer& ScriptedServer::Pause(int ms) {
-    FSteps.push_back({Step::kPause, {}, ms, {}});
+    FSteps.push_back({Step::kPause, {}, ms, {}, {}});
     return *this;
 }
 
 ScriptedServer& ScriptedServer::ExpectReceived(std::string marker, int timeoutMs) {
-    FSteps.push_back({Step::kExpect, std::move(marker), timeoutMs, {}});
+    FSteps.push_back({Step::kExpect, std::move(marker), timeoutMs, {}, {}});
     return *this;
 }
 
 ScriptedServer& ScriptedServer::ExpectClientClose(int timeoutMs) {
-    FSteps.push_back({Step::kExpectClose, {}, timeoutMs, {}});
+    FSteps.push_back({Step::kExpectClose, {}, timeoutMs, {}, {}});
     return *this;
 }
 
 ScriptedServer& ScriptedServer::Close() {
-    FSteps.push_back({Step::kClose, {}, 0, {}});
+    FSteps.push_back({Step::kClose, {}, 0, {}, {}});
     return *this;
 }
 
 ScriptedServer& ScriptedServer::Reset() {
-    FSteps.push_back({Step::kReset, {}, 0, {}});
+    FSteps.push_back({Step::kReset, {}, 0, {}, {}});
     return *this;
 }
 
 ScriptedServer& ScriptedServer::Accept(int timeoutMs) {
-    FSteps.push_back({Step::kAccept, {}, timeoutMs, {}});
+    FSteps.push_back({Step::kAccept, {}, timeoutMs, {}, {}});
     return *this;
 }
 
 ScriptedServer& ScriptedServer::Call(std::function<void()> fn) {
-    FSteps.push_back({Step::kCall, {}, 0, std::move(fn)});
+    FSteps.push_back({Step::kCall, {}, 0, std::move(fn), {}});
     return *this;
 }
 
-void ScriptedServer::Start() {
+ScriptedServer& ScriptedServer::SendFor(std::function<std::string(const std::string&)> make) {
+    FSteps.push_back({Step::kSendFor, {}, 0, {}, std::move(make)});
+    return *this;
+}
+
+void ScriptedServer::Start(uint16_t port) {
     FListener = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, 0));
     if (FListener == kNoSocket) throw std::runtime_error("scripted server: socket failed");
-    sockaddr_in a = Loopback(0);
+    sockaddr_in a = Loopback(port);
     if (bind(S(FListener), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(S(FListener), 4) != 0)
         throw std::runtime_error("scripted server: bind/listen failed, error " + std::to_string(LastErr()));
     SockLen len = sizeof a;
@@ -281,10 +286,11 @@ void ScriptedServer::Run() {
                 Pump(0);
                 if (FClient == kNoSocket || !SendAll(step.bytes)) Fail("send failed");
                 break;
-            case Step::kPause:
+            case Step::kPause: {
+                // The pause ends ms after it began, also when the client closes during it.
+                const auto until = Clock::now() + std::chrono::milliseconds(step.ms);
                 if (!Pump(step.ms)) {
                     // Closed already: still wait, but stay responsive to the destructor.
-                    auto until = Clock::now() + std::chrono::milliseconds(step.ms);
                     while (MsLeft(until) > 0) {
                         {
                             std::lock_guard<std::mutex> g(FLock);
@@ -294,6 +300,7 @@ void ScriptedServer::Run() {
                     }
                 }
                 break;
+            }
             case Step::kExpect: {
                 auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
                 for (;;) {
@@ -331,6 +338,16 @@ void ScriptedServer::Run() {
             case Step::kCall:
                 step.fn();
                 break;
+            case Step::kSendFor: {
+                Pump(0);
+                std::string received;
+                {
+                    std::lock_guard<std::mutex> g(FLock);
+                    received = FReceived.back();
+                }
+                if (FClient == kNoSocket || !SendAll(step.make(received))) Fail("send failed");
+                break;
+            }
             }
         }
     }

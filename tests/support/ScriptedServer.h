@@ -51,9 +51,13 @@ public:
     ScriptedServer& Accept(int timeoutMs = 5000);
     // Runs fn on the server thread (for steps the fixed ones do not cover).
     ScriptedServer& Call(std::function<void()> fn);
+    // Sends what make returns for the bytes received on this connection so far (an answer
+    // that depends on the request, such as the part of a file that a range asks for).
+    ScriptedServer& SendFor(std::function<std::string(const std::string& received)> make);
 
-    // Listens on 127.0.0.1 with a port chosen by the system and starts the script thread.
-    void Start();
+    // Listens on 127.0.0.1, on port or (0) on one chosen by the system, and starts the
+    // script thread.
+    void Start(uint16_t port = 0);
     uint16_t Port() const { return FPort; }
 
     // True when the script has run all its steps within timeoutMs.
@@ -70,10 +74,11 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kPause, kExpect, kExpectClose, kClose, kReset, kAccept, kCall } kind;
+        enum Kind { kSend, kPause, kExpect, kExpectClose, kClose, kReset, kAccept, kCall, kSendFor } kind;
         std::string bytes;
         int ms = 0;
         std::function<void()> fn;
+        std::function<std::string(const std::string&)> make;
     };
 
     void Run();

@@ -7,6 +7,9 @@
 //   settext ID TEXT set a control's text
 //   show ID         show a control
 //   close           press the window's close box
+//   install MS      "동의함", then "설치" at once; waits up to MS for the run's end and prints
+//                   one line: completed, box (then the box's text; it is dismissed), exited or
+//                   timeout, and the milliseconds since "설치" was pressed
 // Exit code 0 on success, 1 when the window or the control is not there.
 #include <cstdio>
 #include <cwchar>
@@ -22,6 +25,29 @@ void PrintUtf8(const std::wstring& text) {
     std::fputs(bytes.c_str(), stdout);
 }
 
+// Runs the installation as a user would and reports how it ended.
+int Install(const TSetupDriver& driver, DWORD milliseconds) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(driver.Window(), &process);
+    if (!driver.Click(TCtl::Button1) || !driver.Press(TCtl::Button3)) return 1;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD elapsed = GetTickCount() - start;
+        const TBox box = FindMessageBox(process);
+        if (box.Window) {
+            std::printf("box %lu ", elapsed);
+            PrintUtf8(box.Text);
+            std::printf("\n");
+            PostMessageW(box.Window, WM_COMMAND, IDOK, 0);
+            return 0;
+        }
+        if (!IsWindow(driver.Window())) return std::printf("exited %lu\n", elapsed), 0;
+        if (driver.Text(TCtl::Label1) == L"설치완료") return std::printf("completed %lu\n", elapsed), 0;
+        if (elapsed >= milliseconds) return std::printf("timeout %lu\n", elapsed), 0;
+        Sleep(20);
+    }
+}
+
 HWND ControlById(const TSetupDriver& driver, const wchar_t* text) {
     return driver.Control(static_cast<TCtl>(std::wcstol(text, nullptr, 10) - kFirstControlId));
 }
@@ -29,7 +55,9 @@ HWND ControlById(const TSetupDriver& driver, const wchar_t* text) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fputs("usage: setup_driver wait|list|click ID|press ID|settext ID TEXT|show ID|close\n", stderr);
+        std::fputs(
+            "usage: setup_driver wait|list|click ID|press ID|settext ID TEXT|show ID|close|install MS\n",
+            stderr);
         return 2;
     }
     const std::wstring command = argv[1];
@@ -59,6 +87,8 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc < 3) return 2;
+    if (command == L"install")
+        return Install(*driver, static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     const HWND control = ControlById(*driver, argv[2]);
     if (!control) return 1;
     const TCtl id = static_cast<TCtl>(GetDlgCtrlID(control) - kFirstControlId);

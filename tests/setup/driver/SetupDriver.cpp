@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <utility>
+
 #include "setup/Controls.h"
 
 namespace {
@@ -43,7 +45,32 @@ BOOL CALLBACK CollectChild(HWND window, LPARAM data) {
     reinterpret_cast<std::vector<HWND>*>(data)->push_back(window);
     return TRUE;
 }
+
+BOOL CALLBACK FindBox(HWND window, LPARAM data) {
+    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
+    wchar_t className[16] = {};
+    GetClassNameW(window, className, 16);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == found->first && lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
+        found->second = window;
+        return FALSE;
+    }
+    return TRUE;
+}
 } // namespace
+
+TBox FindMessageBox(DWORD processId) {
+    std::pair<DWORD, HWND> found{processId, nullptr};
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&found));
+    TBox box{found.second, {}};
+    if (box.Window) {
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(box.Window, 0xFFFF, text, 1024); // the box's static text
+        box.Text = text;
+    }
+    return box;
+}
 
 std::wstring WindowsPath(const std::string& unixPath) {
     std::wstring path = L"Z:";

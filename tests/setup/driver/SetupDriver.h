@@ -82,5 +82,13 @@ struct TRunningSetup {
     std::optional<TSetupDriver> Driver;
 };
 
+// A message box of a process and its text.
+struct TBox {
+    HWND Window = nullptr;
+    std::wstring Text;
+};
+// The shown message box of the process, if any.
+TBox FindMessageBox(DWORD processId);
+
 // A Unix path of the build tree as Wine's Z: drive shows it.
 std::wstring WindowsPath(const std::string& unixPath);
