@@ -304,10 +304,6 @@ void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream
         }
 
         const TNxFailureInfo info = NxDescribeFailure(failure);
-        // Only a rejected status has had its response read to the end; after any other
-        // failure the rest of the response may still come, and the next attempt must not
-        // take it for its own.
-        if (info.StatusCode == 0 && http.IsConnected()) http.CloseConnection();
         report.Failed = true;
         report.ExceptionClass = info.ExceptionClass;
         report.Message = info.Message;
@@ -322,6 +318,11 @@ void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream
         const bool resumeNext = retry && !rangeRefused && mayResume && held > 0 && !validator.empty() &&
                                 held <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max());
         if (retry && !resumeNext && held > 0 && !policy.StreamCanRestart) retry = false;
+        // Only a rejected status has had its response read to the end; after any other
+        // failure the rest of the response may still come, and no later request may take it
+        // for its own. An attempt that follows starts on a fresh connection in any case: a
+        // busy server may well drop the kept one during the wait.
+        if ((info.StatusCode == 0 || retry) && http.IsConnected()) http.CloseConnection();
 
         int64_t wait = policy.WaitBefore(attempt + 1);
         if (Among(RetryAfterStatuses, info.StatusCode)) {

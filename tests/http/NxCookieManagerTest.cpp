@@ -153,8 +153,11 @@ TEST(NxCookieManager, ConcurrentStoreAndCompose) {
         threads.emplace_back([&manager, t] {
             const std::string host = "h" + std::to_string(t) + ".example";
             for (int i = 0; i < kCookies; ++i) {
-                manager.AddCookie("C" + std::to_string(i) + "=" + std::to_string(t), host);
-                manager.AddCookie("C" + std::to_string(i) + "=" + std::to_string(t) + "b", host); // replaces
+                // Built by appending: "C" + a temporary trips a false -Wrestrict in mingw's GCC 12.
+                std::string cookie = "C";
+                cookie += std::to_string(i) + "=" + std::to_string(t);
+                manager.AddCookie(cookie, host);
+                manager.AddCookie(cookie + "b", host); // replaces
                 (void)manager.CookieHeaderFor(TNxURI("http://" + host + "/"), false);
             }
         });

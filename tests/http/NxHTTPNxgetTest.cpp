@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ScriptedServer.h"
@@ -201,6 +203,113 @@ TEST_F(NxHTTPNxgetTest, VerboseShowsBothHeads) {
                   Url("/v") + ": HTTP/1.1 200 OK (4 bytes)\n");
 }
 
+// --retry: a cut body is resumed into the file or onto standard output, started over in a
+// file, and given up where standard output cannot take back what it holds.
+TEST_F(NxHTTPNxgetTest, RetryResumesRestartsOrGivesUp) {
+    std::string binary;
+    for (int i = 0; i < 70000; ++i)
+        binary += static_cast<char>(i * 17 + 3);
+    const std::string tag = "ETag: \"n1\"\r\n";
+    auto range = [&](const std::string& request) {
+        const size_t at = request.find("Range: bytes=");
+        if (at == std::string::npos) return Reply("200 OK", tag, binary);
+        const size_t from = std::stoul(request.substr(at + 13));
+        return Reply("206 Partial Content",
+                     tag + "Content-Range: bytes " + std::to_string(from) + "-69999/70000\r\n",
+                     binary.substr(from));
+    };
+    struct Case {
+        const char* name;
+        bool validator;
+        bool toFile;
+        bool changed; // the second answer is a 200 for another file
+        int exitCode;
+        std::string err; // after the URL
+    } cases[] = {
+        {"resumed into a file", true, true, false, 0,
+         ": attempt 1 of 3 failed (ENxConnClosedGracefully: Connection Closed Gracefully.), retrying in 20 "
+         "ms "
+         "from byte 40000\n#: HTTP/1.1 206 Partial Content (70000 bytes)\n"},
+        {"started over in a file", false, true, false, 0,
+         ": attempt 1 of 3 failed (ENxConnClosedGracefully: Connection Closed Gracefully.), retrying in 20 "
+         "ms\n#: HTTP/1.1 200 OK (70000 bytes)\n"},
+        {"resumed on standard output", true, false, false, 0,
+         ": attempt 1 of 3 failed (ENxConnClosedGracefully: Connection Closed Gracefully.), retrying in 20 "
+         "ms "
+         "from byte 40000\n#: HTTP/1.1 206 Partial Content (70000 bytes)\n"},
+        {"standard output cannot start over", false, false, false, 1,
+         ": ENxConnClosedGracefully: Connection Closed Gracefully.\n"},
+        {"changed file on standard output", true, false, true, 1,
+         ": attempt 1 of 3 failed (ENxConnClosedGracefully: Connection Closed Gracefully.), retrying in 20 "
+         "ms "
+         "from byte 40000\n#: ENxResumeMismatch: Resume at 40000 answered with HTTP/1.1 200 OK\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        nxtest::ScriptedServer server;
+        const std::string first = Reply("200 OK", c.validator ? tag : "", binary);
+        server.ExpectReceived("\r\n\r\n")
+            .Send(first.substr(0, first.size() - 30000))
+            .Close()
+            .Accept()
+            .ExpectReceived("\r\n\r\n");
+        if (c.changed)
+            server.Send(Reply("200 OK", "ETag: \"n2\"\r\n", "another file"));
+        else
+            server.SendFor(range);
+        server.Start();
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/big.bin";
+        const fs::path file = dir / "big.bin";
+        std::vector<std::string> args = {"--retry", "2", "--retry-max-wait", "20", "--read-timeout", "5000"};
+        if (c.toFile) args.insert(args.end(), {"-o", file.string()});
+        args.push_back(url);
+        Outcome o = Run(args);
+        EXPECT_EQ(o.exitCode, c.exitCode);
+        std::string err = url + c.err;
+        for (size_t at = err.find('#'); at != std::string::npos; at = err.find('#'))
+            err.replace(at, 1, url);
+        EXPECT_EQ(o.err, err);
+        const std::string got = c.toFile ? ReadFile(file) : o.out;
+        if (c.exitCode == 0) {
+            EXPECT_TRUE(got == binary) << got.size() << " bytes";
+        } else {
+            EXPECT_TRUE(got == binary.substr(0, 40000)) << "standard output keeps what it was given";
+        }
+        EXPECT_EQ(Strays(c.toFile ? std::vector<std::string>{"big.bin"} : std::vector<std::string>{}),
+                  std::vector<std::string>{});
+        fs::remove(file);
+    }
+}
+
+// Refused connections are tried again until the server comes up.
+TEST_F(NxHTTPNxgetTest, RetryUntilTheServerIsUp) {
+    const uint16_t port = nxtest::UnusedLocalPort();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/late";
+    const std::string refused =
+        url + ": attempt 1 of 21 failed (ENxConnectException: Socket Error # 10061\\r\\n";
+    nxtest::ScriptedServer late;
+    late.ExpectReceived("\r\n\r\n").Send(Reply("200 OK", "", "up at last"));
+    // The server comes up once nxget has said that its first connect was refused, however
+    // slowly nxget runs (under valgrind, say); at the latest after 20 s.
+    std::string startFailure;
+    std::thread starter([&] {
+        for (int i = 0; i < 2000 && ReadFile(dir / "stderr.txt").find(refused) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        try {
+            late.Start(port);
+        } catch (const std::exception& e) {
+            startFailure = e.what();
+        }
+    });
+    Outcome o = Run({"--retry", "20", "--retry-max-wait", "100", "--connect-timeout", "2000", url});
+    starter.join();
+    ASSERT_EQ(startFailure, "");
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out, "up at last");
+    EXPECT_EQ(o.err.rfind(refused, 0), 0u) << o.err;
+    EXPECT_NE(o.err.find(url + ": HTTP/1.1 200 OK (10 bytes)\n"), std::string::npos);
+}
+
 TEST_F(NxHTTPNxgetTest, BadUsage) {
     const std::vector<std::vector<std::string>> cases = {
         {},
@@ -209,6 +318,8 @@ TEST_F(NxHTTPNxgetTest, BadUsage) {
         {"--read-timeout", "soon", "http://127.0.0.1/"},
         {"--max-line", "-5", "http://127.0.0.1/"},
         {"--frobnicate", "http://127.0.0.1/"},
+        {"--retry", "x", "http://127.0.0.1/"},
+        {"--retry-max-wait", "-1", "http://127.0.0.1/"},
     };
     for (const auto& args : cases) {
         Outcome o = Run(args);

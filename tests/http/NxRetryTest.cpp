@@ -105,11 +105,20 @@ protected:
             return std::string(e.ClassName()) + ": " + e.Message();
         }
     }
-    std::vector<std::string> Classes() const {
-        std::vector<std::string> classes;
-        for (const auto& r : reports)
-            classes.push_back(r.Failed ? r.ExceptionClass : r.StatusLine);
-        return classes;
+    // One download with a client of its own from a server of its own (for table rows).
+    std::string Fetch(nxtest::ScriptedServer& peer, TMemoryStream& out) {
+        peer.Start();
+        TRetryHTTP client;
+        client.ReadTimeout = 5000;
+        reports.clear();
+        waits.clear();
+        try {
+            NxGetWithRetry(client, "http://127.0.0.1:" + std::to_string(peer.Port()) + "/f", out, policy,
+                           hooks);
+            return "ok";
+        } catch (const Exception& e) {
+            return std::string(e.ClassName()) + ": " + e.Message();
+        }
     }
 
     nxtest::ScriptedServer server;
@@ -126,7 +135,7 @@ protected:
 
 // A response cut anywhere, in its head or its body, by a close or a reset, is fetched again;
 // with a validator only what never arrived is asked for, and it is appended.
-TEST(NxRetryCuts, EveryCutIsResumedOrRestarted) {
+TEST_F(NxRetryTest, EveryCutIsResumedOrRestarted) {
     const std::string file = File(100000);
     struct Case {
         const char* header; // the validator's header, or nullptr
@@ -152,33 +161,19 @@ TEST(NxRetryCuts, EveryCutIsResumedOrRestarted) {
                 if (reset && cut < head) continue; // a reset loses unread bytes; the head is not the point
                 SCOPED_TRACE(line + " cut at " + std::to_string(cut) +
                              (reset ? " by a reset" : " by a close"));
-                nxtest::ScriptedServer server;
-                server.ExpectReceived("\r\n\r\n").Send(response.substr(0, cut)).Pause(reset ? 100 : 0);
-                (reset ? server.Reset() : server.Close())
+                nxtest::ScriptedServer peer;
+                peer.ExpectReceived("\r\n\r\n").Send(response.substr(0, cut)).Pause(reset ? 100 : 0);
+                (reset ? peer.Reset() : peer.Close())
                     .Accept()
                     .ExpectReceived("\r\n\r\n")
                     .SendFor(Serving(file, line));
-                server.Start();
-                TRetryHTTP http;
-                http.ReadTimeout = 5000;
-                TMemoryStream stream;
-                TNxRetryPolicy policy;
-                policy.FirstWaitMs = 1;
-                std::vector<TNxAttemptReport> reports;
-                TNxRetryHooks hooks;
-                hooks.AfterAttempt = [&](const TNxAttemptReport& r) { reports.push_back(r); };
-                try {
-                    NxGetWithRetry(http, "http://127.0.0.1:" + std::to_string(server.Port()) + "/f", stream,
-                                   policy, hooks);
-                } catch (const Exception& e) {
-                    ADD_FAILURE() << e.ClassName() << ": " << e.Message();
-                    continue;
-                }
-                EXPECT_TRUE(stream.ToString() == file) << "the stream is not the file";
+                TMemoryStream out;
+                EXPECT_EQ(Fetch(peer, out), "ok");
+                EXPECT_TRUE(out.ToString() == file) << "the stream is not the file";
                 ASSERT_EQ(reports.size(), 2u);
                 EXPECT_TRUE(reports[0].Transient);
                 const size_t kept = cut > head ? cut - head : 0;
-                const std::string second = server.ReceivedPerConnection().at(1);
+                const std::string second = peer.ReceivedPerConnection().at(1);
                 if (v.resumes && kept > 0) {
                     // Every byte that arrived is kept: nothing is fetched twice.
                     EXPECT_EQ(RequestValue(second, "Range"), "bytes=" + std::to_string(kept) + "-");
@@ -234,8 +229,8 @@ TEST_F(NxRetryTest, AnswersToARangeRequest) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        nxtest::ScriptedServer server;
-        server.ExpectReceived("\r\n\r\n")
+        nxtest::ScriptedServer peer;
+        peer.ExpectReceived("\r\n\r\n")
             .Send("HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: 20000\r\n\r\n" + file.substr(0, 5000))
             .Close()
             .Accept()
@@ -244,19 +239,10 @@ TEST_F(NxRetryTest, AnswersToARangeRequest) {
             .Accept()
             .ExpectReceived("\r\n\r\n")
             .SendFor(Serving(file, ""));
-        server.Start();
-        TRetryHTTP http;
-        http.ReadTimeout = 5000;
         TMemoryStream out;
-        std::string outcome = "ok";
-        try {
-            NxGetWithRetry(http, "http://127.0.0.1:" + std::to_string(server.Port()) + "/r", out, policy);
-        } catch (const Exception& e) {
-            outcome = std::string(e.ClassName()) + ": " + e.Message();
-        }
-        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(Fetch(peer, out), c.outcome);
         EXPECT_TRUE(out.ToString() == c.want) << out.Size() << " bytes";
-        const auto requests = server.ReceivedPerConnection();
+        const auto requests = peer.ReceivedPerConnection();
         EXPECT_EQ(requests.size(), static_cast<size_t>(c.requests));
         EXPECT_EQ(RequestValue(requests.at(1), "Range"), "bytes=5000-");
         if (c.requests == 3) {
@@ -292,31 +278,20 @@ TEST_F(NxRetryTest, StatusesAndTheirWaits) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status + " " + c.headers);
-        nxtest::ScriptedServer server;
-        server.ExpectReceived("\r\n\r\n")
+        nxtest::ScriptedServer peer;
+        peer.ExpectReceived("\r\n\r\n")
             .Send(Reply(c.status, c.headers + "Connection: close\r\n", "error body"))
             .Close()
             .Accept()
             .ExpectReceived("\r\n\r\n")
             .Send(Reply("200 OK", "", "fine"));
-        server.Start();
-        TRetryHTTP http;
-        http.ReadTimeout = 5000;
         TMemoryStream out;
-        waits.clear();
-        std::string outcome = "ok";
-        try {
-            NxGetWithRetry(http, "http://127.0.0.1:" + std::to_string(server.Port()) + "/s", out, policy,
-                           hooks);
-        } catch (const ENxHTTPProtocolException& e) {
-            outcome = e.Message();
-            EXPECT_EQ(e.ErrorBody(), "error body");
-        }
+        const std::string outcome = Fetch(peer, out);
         if (c.wantWaitMin < 0) {
-            EXPECT_EQ(outcome, "HTTP/1.1 " + c.status);
+            EXPECT_EQ(outcome, "ENxHTTPProtocolException: HTTP/1.1 " + c.status);
             EXPECT_TRUE(waits.empty());
-            EXPECT_EQ(server.Connections(), 1);
-            EXPECT_EQ(server.Received().find("GET", 1), std::string::npos) << "requested once only";
+            EXPECT_EQ(peer.Connections(), 1);
+            EXPECT_EQ(peer.Received().find("GET", 1), std::string::npos) << "requested once only";
         } else {
             EXPECT_EQ(outcome, "ok");
             EXPECT_EQ(out.ToString(), "fine");
@@ -368,6 +343,18 @@ TEST_F(NxRetryTest, StallIsRetried) {
     EXPECT_EQ(reports[0].ExceptionClass, "ENxReadTimeout");
     EXPECT_GE(reports[0].DurationMs, 250);
     EXPECT_EQ(reports[1].ResumeOffset, reports[0].BodyBytes);
+
+    // A last attempt that stalls leaves no connection behind, or the rest of its response
+    // would be read as the next request's.
+    nxtest::ScriptedServer peer;
+    peer.ExpectReceived("\r\n\r\n").Send(Reply("200 OK", "", file).substr(0, 3000)).Pause(2000);
+    peer.Start();
+    TNxRetryPolicy once;
+    once.MaxAttempts = 1;
+    TMemoryStream out;
+    EXPECT_THROW(NxGetWithRetry(http, "http://127.0.0.1:" + std::to_string(peer.Port()) + "/once", out, once),
+                 ENxReadTimeout);
+    EXPECT_FALSE(http.IsConnected());
 }
 
 // When every attempt fails the last one's exception is raised; the waits grow 1 s, 2 s, 4 s
@@ -508,12 +495,9 @@ TEST(NxRetryRules, FailureKinds) {
         bool transient;
     } cases[] = {
         {std::make_exception_ptr(ENxSocketError(10061, "refused")), 10061, true},
-        {std::make_exception_ptr(ENxSocketError(10060, "timed out")), 10060, true},
-        {std::make_exception_ptr(ENxSocketError(10051, "net unreachable")), 10051, true},
         {std::make_exception_ptr(ENxSocketError(10065, "host unreachable")), 10065, true},
         {std::make_exception_ptr(ENxSocketError(11001, "host not found")), 11001, true},
         {std::make_exception_ptr(ENxSocketError(11002, "try again")), 11002, true},
-        {std::make_exception_ptr(ENxSocketError(10053, "aborted")), 10053, true},
         {std::make_exception_ptr(ENxSocketError(10049, "address not available")), 10049, false},
         {std::make_exception_ptr(ENxSocketError(11003, "no recovery")), 11003, false},
         {std::make_exception_ptr(ENxConnectException("Socket Error # 10065\r\nNo route to host.")), 10065,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "NxGetOptions.h"
 #include "NxGetSink.h"
 #include "http/NxHTTP.h"
+#include "http/NxRetry.h"
 
 namespace {
 
@@ -72,29 +74,46 @@ std::string ResponseHead(TNxHTTP& http) {
     return head + "\r\n";
 }
 
-bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, bool verbose) {
+// The failure as the outcome line names it.
+std::string FailureText(const std::string& className, const std::string& message, int32_t statusCode) {
+    std::string text = className + ": " + OneLine(message);
+    if (className == "ENxHTTPProtocolException") text += " [ReplyCode " + std::to_string(statusCode) + "]";
+    return text;
+}
+
+bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, const TNxGetOptions& options) {
     http.Response().StatusLine.clear();
     std::string failure;
     int64_t bytes = 0;
     try {
         std::unique_ptr<TNxGetOutput> output =
             job.OutputFile.empty() ? TNxGetOutput::ToStandardOutput() : TNxGetOutput::ToFile(job.OutputFile);
-        try {
-            http.GetInto(job.URL, &output->Stream());
-        } catch (...) {
-            if (verbose && !http.Response().StatusLine.empty()) PrintHead("< ", ResponseHead(http));
-            throw;
-        }
-        if (verbose) PrintHead("< ", ResponseHead(http));
+        TNxRetryPolicy policy;
+        policy.MaxAttempts =
+            options.Retries < std::numeric_limits<int32_t>::max() ? options.Retries + 1 : options.Retries;
+        policy.MaxWaitMs = options.RetryMaxWait;
+        // What went to standard output cannot be taken back: there a cut download is only
+        // resumed, never started over.
+        policy.StreamCanRestart = output->CanRestart();
+        TNxRetryHooks hooks;
+        hooks.AfterAttempt = [&](const TNxAttemptReport& report) {
+            if (options.Verbose && !report.StatusLine.empty()) PrintHead("< ", ResponseHead(http));
+            if (!report.WillRetry) return;
+            std::cerr << job.URL << ": attempt " << report.Attempt << " of " << report.Attempts << " failed ("
+                      << FailureText(report.ExceptionClass, report.Message, report.StatusCode)
+                      << "), retrying in " << report.WaitMs << " ms";
+            if (report.NextResumeOffset > 0) std::cerr << " from byte " << report.NextResumeOffset;
+            std::cerr << std::endl;
+        };
+        NxGetWithRetry(http, job.URL, output->Stream(), policy, hooks);
         bytes = output->Written();
         output->Commit();
     } catch (const ENxHTTPProtocolException& e) {
-        failure = std::string(e.ClassName()) + ": " + OneLine(e.Message()) + " [ReplyCode " +
-                  std::to_string(e.ReplyCode()) + "]";
+        failure = FailureText(e.ClassName(), e.Message(), e.ReplyCode());
     } catch (const Exception& e) {
-        failure = std::string(e.ClassName()) + ": " + OneLine(e.Message());
+        failure = FailureText(e.ClassName(), e.Message(), 0);
     } catch (const std::exception& e) {
-        failure = std::string("std::exception: ") + OneLine(e.what());
+        failure = FailureText("std::exception", e.what(), 0);
     }
     std::cout.flush();
     if (!failure.empty()) {
@@ -137,7 +156,7 @@ int main(int argc, char** argv) {
     }
     bool allGood = true;
     for (const auto& job : options->Jobs)
-        allGood = Fetch(http, job, options->Verbose) && allGood;
+        allGood = Fetch(http, job, *options) && allGood;
     http.SetIntercept(nullptr);
     return allGood ? 0 : 1;
 }

@@ -13,6 +13,10 @@ const char* const NxGetUsage =
     "  --read-timeout MS     read time-out in milliseconds (0: none, the default)\n"
     "  --connect-timeout MS  connect time-out in milliseconds (0: none, the default)\n"
     "  --max-line N          longest status or header line accepted (default 16384)\n"
+    "  --retry N             up to N more attempts after a failure that may pass (a refused\n"
+    "                        or cut connection, a time-out, 408, 429, 500, 502, 503, 504);\n"
+    "                        a cut body is resumed when the server named a validator\n"
+    "  --retry-max-wait MS   longest wait between attempts (default 30000)\n"
     "  -h, --help            this text\n"
     "\n"
     "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
@@ -69,6 +73,10 @@ std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>&
             if (!number(options.ConnectTimeout)) return std::nullopt;
         } else if (arg == "--max-line") {
             if (!number(options.MaxLineLength)) return std::nullopt;
+        } else if (arg == "--retry") {
+            if (!number(options.Retries)) return std::nullopt;
+        } else if (arg == "--retry-max-wait") {
+            if (!number(options.RetryMaxWait)) return std::nullopt;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return std::nullopt;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "http/NxRetry.h"
+
 struct TNxGetJob {
     std::string URL;
     // Empty: the body goes to standard output.
@@ -16,6 +18,8 @@ struct TNxGetOptions {
     static constexpr int32_t DefaultReadTimeout = 0;
     static constexpr int32_t DefaultConnectTimeout = 0;
     static constexpr int32_t DefaultMaxLineLength = 16384;
+    // No retries: one attempt per URL, as before.
+    static constexpr int32_t DefaultRetries = 0;
 
     std::vector<TNxGetJob> Jobs;
     bool Verbose = false;
@@ -23,6 +27,10 @@ struct TNxGetOptions {
     int32_t ReadTimeout = DefaultReadTimeout;
     int32_t ConnectTimeout = DefaultConnectTimeout;
     int32_t MaxLineLength = DefaultMaxLineLength;
+    // Further attempts after a transient failure (curl's --retry: N + 1 attempts at most).
+    int32_t Retries = DefaultRetries;
+    // The longest single wait between attempts.
+    int32_t RetryMaxWait = TNxRetryPolicy::DefaultMaxWaitMs;
 };
 
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.

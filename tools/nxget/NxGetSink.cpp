@@ -33,6 +33,17 @@ bool RenameOver(const std::string& from, const std::string& to) {
 #endif
 }
 
+// Cuts an open file at size and puts the write position there.
+bool Truncate(std::FILE* file, int64_t size) {
+    if (std::fflush(file) != 0) return false;
+#if defined(_WIN32)
+    return _chsize_s(_fileno(file), size) == 0 && _fseeki64(file, size, SEEK_SET) == 0;
+#else
+    return ftruncate(fileno(file), static_cast<off_t>(size)) == 0 &&
+           fseeko(file, static_cast<off_t>(size), SEEK_SET) == 0;
+#endif
+}
+
 } // namespace
 
 int64_t TNxSequentialFileStream::Write(const void* buffer, int64_t count) {
@@ -57,8 +68,11 @@ int64_t TNxSequentialFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TNxSequentialFileStream::SetSize(int64_t size) {
-    if (size < FWritten)
-        throw EStreamError(Format("Cannot take back bytes written to \"%s\"", FName.c_str()));
+    if (size < FWritten) {
+        if (!FCanTruncate || size < 0 || !Truncate(FFile, size))
+            throw EStreamError(Format("Cannot take back bytes written to \"%s\"", FName.c_str()));
+        FWritten = size;
+    }
     FSize = size;
     if (FPosition > FSize) FPosition = FSize;
 }
@@ -93,7 +107,7 @@ std::unique_ptr<TNxGetOutput> TNxGetOutput::ToFile(const std::string& path) {
         throw EStreamError(Format("Cannot create file \"%s\"", path.c_str()));
     }
     output->FOwnsFile = true;
-    output->FStream = std::make_unique<TNxSequentialFileStream>(output->FFile, path);
+    output->FStream = std::make_unique<TNxSequentialFileStream>(output->FFile, path, !direct);
     return output;
 }
 

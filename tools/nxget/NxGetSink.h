@@ -10,10 +10,12 @@
 #include "base/Stream.h"
 
 // Writes in order to a C file. The size the client announces before a counted read is
-// only noted (nothing is preallocated); bytes once written cannot be taken back.
+// only noted (nothing is preallocated). Bytes once written can be taken back only from a
+// file that can be truncated (a regular file of our own), never from a pipe or a device.
 class TNxSequentialFileStream : public TStream {
 public:
-    TNxSequentialFileStream(std::FILE* file, std::string name) : FFile(file), FName(std::move(name)) {}
+    TNxSequentialFileStream(std::FILE* file, std::string name, bool canTruncate = false)
+        : FFile(file), FName(std::move(name)), FCanTruncate(canTruncate) {}
     TNxSequentialFileStream(const TNxSequentialFileStream&) = delete;
     TNxSequentialFileStream& operator=(const TNxSequentialFileStream&) = delete;
 
@@ -23,8 +25,10 @@ public:
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     int64_t Size() override { return FSize; }
-    // Raises EStreamError for a size below what was written.
+    // A size below what was written truncates the file there when it can be truncated,
+    // and raises EStreamError otherwise.
     void SetSize(int64_t size) override;
+    bool CanTruncate() const noexcept { return FCanTruncate; }
 
     int64_t Written() const noexcept { return FWritten; }
     // Flushes; raises EStreamError when the file reports a write error.
@@ -33,6 +37,7 @@ public:
 private:
     std::FILE* FFile;
     std::string FName;
+    bool FCanTruncate;
     int64_t FPosition = 0;
     int64_t FSize = 0;
     int64_t FWritten = 0;
@@ -53,6 +58,9 @@ public:
 
     TStream& Stream() noexcept { return *FStream; }
     int64_t Written() const noexcept { return FStream->Written(); }
+    // Whether what was written can be taken back (a download may then start over): only
+    // for the temporary file of a regular target.
+    bool CanRestart() const noexcept { return FStream->CanTruncate(); }
     // Finishes the file; a temporary file replaces the target. Raises EStreamError.
     void Commit();
 
