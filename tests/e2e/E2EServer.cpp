@@ -54,7 +54,8 @@ void Serve(int fd) {
         std::string method, target;
         words >> method >> target;
         std::string path = target;
-        while (path.size() > 1 && path[0] == '/' && path[1] == '/') path.erase(0, 1);
+        while (path.size() > 1 && path[0] == '/' && path[1] == '/')
+            path.erase(0, 1);
         std::ifstream file(gRoot + path, std::ios::binary);
         std::string body;
         if (path.find("..") == std::string::npos && file) {

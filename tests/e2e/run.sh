@@ -5,6 +5,7 @@
 # and runs one test of e2e_tests.exe; the cases run in order, because some start from the
 # installation an earlier one left. Ends with "N passed, N failed".
 #   tests/e2e/run.sh [WIN32_BUILD [NATIVE_BUILD]]    (default build/win32 and build/native)
+#   NX_E2E_CASES=REGEX  runs only the cases whose name matches
 # Needs root (for the namespace), an X display in DISPLAY, and the Wine prefix of
 # NX_WINE_ROOT (scripts/wine.sh's default when unset).
 set -uo pipefail
@@ -58,14 +59,17 @@ served() {
     echo "$work/$1/www"
 }
 
-# One case: TEST KIND [WWW] [options]. KIND is nginx, nginx-paced (every request held back
+# One case: TEST KIND [WWW] [options]. TEST is a test of the Install suite or Suite.Name. KIND is nginx, nginx-paced (every request held back
 # to two a second, so that each state of the window lasts a moment), ours or down.
 case_() {
     local test=$1 kind=$2 www=${3:--}
+    [[ -n ${NX_E2E_CASES:-} && ! $test =~ $NX_E2E_CASES ]] && return
     shift 3 2>/dev/null || shift $#
     local logs=$work/$test
     mkdir -p "$logs"
-    local run=(env NX_E2E_WWW="$www" "$wine" "$exe" --gtest_filter="Install.$test" --gtest_color=no)
+    local filter=$test
+    [[ $test == *.* ]] || filter=Install.$test
+    local run=(env NX_E2E_WWW="$www" "$wine" "$exe" --gtest_filter="$filter" --gtest_color=no)
     # A wineserver outside the namespace would serve the outside network.
     "$wine" --server-stop >/dev/null 2>&1
     local start=$SECONDS
@@ -116,6 +120,14 @@ case_ AServerThatIsDownEndsInTheFailureBox down
 
 slow=$(served slow)
 case_ CancelDuringASlowDownloadStopsTheRun ours "$slow" --trickle 1000:50
+
+# Unattended installations: /VERYSILENT, /SILENT, a second copy, a bad command line.
+quiet=$(served verysilent)
+case_ Unattended.VerySilentInstallsWithoutAnyWindow nginx "$quiet"
+case_ Unattended.VerySilentAgainstAServerThatIsDownFails down
+case_ Unattended.SilentShowsOnlyTheInstallationPageAndEndsByItself nginx-paced "$quiet"
+case_ Unattended.SilentClosedDuringATrickledDownloadIsCancelled ours "$(served silent-slow)" --trickle 1000:50
+case_ Unattended.ABadCommandLineExitsWithThree down
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
