@@ -288,6 +288,9 @@ TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
     FRunning = true;
     Log("Installation run: server " + WithoutCredentials(place.BaseURL) + ", install folder " +
         place.InstallDir());
+    for (const std::string& note : FEarlierNotes)
+        Log(note);
+    FEarlierNotes.clear();
     TInstallOutcome outcome = ioCompleted;
     std::string why;
     try {

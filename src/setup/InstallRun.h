@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Exception.h"
 #include "base/Stream.h"
@@ -81,6 +82,9 @@ public:
 
     // The installation log's file; empty (the default) for a new one in %TEMP%.
     void SetLogPath(std::string path) { FLogPath = std::move(path); }
+    // A line for the next run's log, right after its heading: what happened before the run
+    // (how it was started, running copies that could not be stopped).
+    void AddEarlierNote(std::string line) { FEarlierNotes.push_back(std::move(line)); }
 
     // Runs every step. Never throws: a failure goes to the view's ReportError (unless the
     // user had asked to stop) and to the log, and the outcome tells how the run ended.
@@ -138,6 +142,7 @@ private:
     std::unique_ptr<TNxHTTP> FHTTP;
     std::unique_ptr<TInstallLog> FLog;
     std::string FLogPath;
+    std::vector<std::string> FEarlierNotes;
     std::string FLogFile;
     std::string FErrorText;
     std::wstring FLastStatus;

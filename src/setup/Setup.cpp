@@ -1,25 +1,43 @@
-// The program entry: the application and its one window.
+// The program entry: the command line, one installer at a time, then the wizard (no arguments)
+// or an unattended installation.
 #include <windows.h>
 
 #include <memory>
 
 #include "setup/Application.h"
+#include "setup/CommandLine.h"
 #include "setup/SetupMain.h"
+#include "setup/SingleInstance.h"
+#include "setup/Unattended.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+namespace {
+int RunWizard(const TSetupCommandLine& commandLine) {
     TApplication& application = Application();
-    application.Initialize();
     std::unique_ptr<TfrmSetupMain> form;
     try {
         form = std::make_unique<TfrmSetupMain>();
     } catch (const std::exception& error) {
         application.HandleException(error);
-        return 1;
+        return ecFailed;
     }
     TfrmSetupMain* window = form.get();
+    if (!commandLine.LogPath.empty()) window->InstallRun().SetLogPath(WideToAnsi(commandLine.LogPath));
+    window->InstallRun().AddEarlierNote(CommandLineNote());
+    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::string&) {});
     application.SetMainWindow(window->Handle(), [window](MSG& msg) { return window->DialogKey(msg); });
     window->Show();
     application.Run();
     form.reset();
-    return 0;
+    return ecInstalled;
+}
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    TApplication& application = Application();
+    application.Initialize();
+    const TSetupCommandLine commandLine = ParseSetupCommandLine(GetCommandLineW());
+    if (!commandLine.Valid() || commandLine.Help) return ShowUsage(commandLine);
+    const TSingleInstance instance;
+    if (instance.AnotherIsRunning()) return ReportAlreadyRunning(commandLine);
+    return commandLine.Unattended() ? RunUnattended(commandLine) : RunWizard(commandLine);
 }

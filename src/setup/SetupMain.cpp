@@ -421,11 +421,20 @@ void TfrmSetupMain::Button5Click() {
 
 void TfrmSetupMain::Button3Click() {
     if (FInstalling) return;
+    ShowInstallationPage();
+    RunInstallation();
+}
+
+void TfrmSetupMain::ShowInstallationPage() {
     SetVisible(TCtl::Button5, false);
     SetVisible(TCtl::Button3, false);
     SetCaption(TCtl::Label1, L"설치중");
     SetCaption(TCtl::Label2, L"설치중 취소버튼을 누르면 설치가 취소됩니다.");
     SetVisible(TCtl::Panel6, true);
+}
+
+void TfrmSetupMain::RunInstallation() {
+    if (FInstalling) return;
     FInstalling = true;
     if (FInstallation) {
         try {
@@ -445,6 +454,7 @@ void TfrmSetupMain::Button3Click() {
     place.ProductDir = FProductDir;
     place.MainExe = FMainExe;
     const TInstallOutcome outcome = FRun->Run(place);
+    FOutcome = outcome;
     FInstalling = false;
     if (outcome == ioCompleted) ShowCompletionPage();
 }
@@ -492,5 +502,6 @@ bool TfrmSetupMain::ProcessMessages() {
 }
 
 void TfrmSetupMain::ReportError(const std::string& message) {
-    Application().HandleException(Exception(message));
+    // An unattended run reports through its log and its exit code only.
+    if (!FUnattended) Application().HandleException(Exception(message));
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,9 @@ public:
     void Button2Click();
     void Button3Click();
     void Button5Click();
+    // The two halves of Button3Click: the installation page, then the run on it.
+    void ShowInstallationPage();
+    void RunInstallation();
 
     std::string InstallDir() const { return FVendorDir + FProductDir; }
 
@@ -84,6 +88,10 @@ public:
 
     // A run is in progress (set by Button3Click until it returns).
     bool Installing() const { return FInstalling; }
+    // How the last run ended; unset before the first (and for a test's own installation).
+    std::optional<TInstallOutcome> Outcome() const { return FOutcome; }
+    // Unattended: a failure shows no box (the log and the exit code tell it).
+    void SetUnattended(bool unattended) { FUnattended = unattended; }
     // The installation run "설치" starts; its HTTP client lives as long as the window.
     TInstallRun& InstallRun() { return *FRun; }
 
@@ -117,6 +125,8 @@ private:
     HWND FLastFocus = nullptr;
     bool FCloseRequested = false;
     bool FInstalling = false;
+    bool FUnattended = false;
+    std::optional<TInstallOutcome> FOutcome;
     // Created first: its HTTP client, the first network component, creates the socket stack.
     std::unique_ptr<TInstallRun> FRun;
     TLauncher FLauncher;

@@ -63,7 +63,7 @@ served() {
     echo "$work/$1/www"
 }
 
-# One case: TEST KIND [WWW] [options]. KIND is nginx, nginx-paced (every request held back
+# One case: TEST KIND [WWW] [options]. TEST is a test of the Install suite or Suite.Name. KIND is nginx, nginx-paced (every request held back
 # to two a second, so that each state of the window lasts a moment), ours or down.
 case_() {
     local test=$1 kind=$2 www=${3:--}
@@ -73,7 +73,9 @@ case_() {
     shift 3 2>/dev/null || shift $#
     local logs=$work/$test
     mkdir -p "$logs"
-    local run=(env NX_E2E_WWW="$www" "$wine" "$exe" --gtest_filter="Install.$test" --gtest_color=no)
+    local filter=$test
+    [[ $test == *.* ]] || filter=Install.$test
+    local run=(env NX_E2E_WWW="$www" "$wine" "$exe" --gtest_filter="$filter" --gtest_color=no)
     # A wineserver outside the namespace would serve the outside network.
     "$wine" --server-stop >/dev/null 2>&1
     local start=$SECONDS
@@ -136,6 +138,14 @@ case_ AStalledMainProgramIsFetchedAgainAfterTheStallLimit ours "$stall" --ranges
 
 refusing=$(served refusing)
 case_ ACloseDuringARetryWaitEndsTheProgramAtOnce ours "$refusing" --refuse-first 600000
+
+# Unattended installations: /VERYSILENT, /SILENT, a second copy, a bad command line.
+quiet=$(served verysilent)
+case_ Unattended.VerySilentInstallsWithoutAnyWindow nginx "$quiet"
+case_ Unattended.VerySilentAgainstAServerThatIsDownFails down
+case_ Unattended.SilentShowsOnlyTheInstallationPageAndEndsByItself nginx-paced "$quiet"
+case_ Unattended.SilentClosedDuringATrickledDownloadIsCancelled ours "$(served silent-slow)" --trickle 1000:50
+case_ Unattended.ABadCommandLineExitsWithThree down
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -218,6 +218,11 @@ RECT TSetupDriver::WindowRect() const {
     return bounds;
 }
 
-TRunningSetup::TRunningSetup(DWORD milliseconds) : Process(WindowsPath(NX_SETUP_EXE), L"") {
+std::wstring SetupExe() {
+    return WindowsPath(NX_SETUP_EXE);
+}
+
+TRunningSetup::TRunningSetup(DWORD milliseconds, const std::wstring& arguments)
+    : Process(SetupExe(), arguments) {
     if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), milliseconds);
 }

@@ -71,10 +71,13 @@ private:
     HWND FWindow = nullptr;
 };
 
-// The built Setup.exe, started, with its window found; Driver is empty when the start or the
-// wait failed.
+// The built Setup.exe (a Windows path).
+std::wstring SetupExe();
+
+// The built Setup.exe, started with the given arguments, with its window found; Driver is
+// empty when the start or the wait failed.
 struct TRunningSetup {
-    explicit TRunningSetup(DWORD milliseconds = 20000);
+    explicit TRunningSetup(DWORD milliseconds = 20000, const std::wstring& arguments = L"");
     const TSetupDriver& operator*() const { return *Driver; }
     const TSetupDriver* operator->() const { return &*Driver; }
 

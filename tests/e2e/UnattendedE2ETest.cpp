@@ -1,0 +1,244 @@
+// End-to-end runs of the unattended installation: the shipped Setup.exe started with /SILENT or
+// /VERYSILENT against the distribution server of the private network (tests/e2e/run.sh).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "e2e/E2EMachine.h"
+#include "setup/CommandLine.h"
+#include "setup/InstallLog.h"
+
+using namespace e2e;
+
+namespace {
+constexpr DWORD kRunTime = 90000;
+constexpr DWORD kPromptExit = 10000;
+
+// Every top-level window of a process that was ever visible, sampled until Stop.
+class TWindowWatch {
+public:
+    explicit TWindowWatch(DWORD processId) : FProcessId(processId), FThread([this] { Watch(); }) {}
+    ~TWindowWatch() { Stop(); }
+    void Stop() {
+        FStop = true;
+        if (FThread.joinable()) FThread.join();
+    }
+    std::vector<std::wstring> Seen() const {
+        std::lock_guard<std::mutex> hold(FLock);
+        return FSeen;
+    }
+
+private:
+    static BOOL CALLBACK Visit(HWND window, LPARAM data) {
+        auto* self = reinterpret_cast<TWindowWatch*>(data);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != self->FProcessId || !IsWindowVisible(window)) return TRUE;
+        wchar_t className[64] = {}, caption[128] = {};
+        GetClassNameW(window, className, 64);
+        GetWindowTextW(window, caption, 128);
+        const std::wstring name = std::wstring(className) + L" \"" + caption + L"\"";
+        std::lock_guard<std::mutex> hold(self->FLock);
+        if (std::find(self->FSeen.begin(), self->FSeen.end(), name) == self->FSeen.end())
+            self->FSeen.push_back(name);
+        return TRUE;
+    }
+    void Watch() {
+        while (!FStop) {
+            EnumWindows(Visit, reinterpret_cast<LPARAM>(this));
+            Sleep(2);
+        }
+    }
+
+    DWORD FProcessId;
+    mutable std::mutex FLock;
+    std::vector<std::wstring> FSeen;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+std::string Joined(const std::vector<std::wstring>& names) {
+    std::string all;
+    for (const auto& name : names)
+        all += WideToAnsi(name) + "; ";
+    return all;
+}
+
+// The newest installation log in the temporary folder.
+fs::path NewestTempLog() {
+    char temp[MAX_PATH + 1] = {};
+    GetTempPathA(MAX_PATH, temp);
+    fs::path newest;
+    std::string newestName;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(temp, error)) {
+        const std::string name = entry.path().filename().string();
+        std::string stamp;
+        int sequence = 0;
+        if (ParseLogFileName(name, &stamp, &sequence) && name > newestName) {
+            newestName = name;
+            newest = entry.path();
+        }
+    }
+    return newest;
+}
+
+fs::path FreshLog(const char* name) {
+    const fs::path log = fs::path("C:/") / name;
+    std::error_code ignored;
+    fs::remove(log, ignored);
+    return log;
+}
+
+std::wstring LogSwitch(const fs::path& log) {
+    return L"/LOG=\"" + log.wstring() + L"\"";
+}
+
+class Unattended : public testing::Test {
+protected:
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove(Installed("mrwgt.ran"), ignored);
+    }
+};
+} // namespace
+
+// nginx with the sample product, a fresh machine: everything installed, no window ever.
+TEST_F(Unattended, VerySilentInstallsWithoutAnyWindow) {
+    ResetMachine();
+    TChildProcess setup(SetupExe(), L"/VERYSILENT");
+    ASSERT_TRUE(setup.Started());
+    TWindowWatch watch(setup.Id());
+    EXPECT_EQ(setup.WaitForExit(kRunTime), DWORD(ecInstalled));
+    watch.Stop();
+    EXPECT_TRUE(watch.Seen().empty()) << Joined(watch.Seen());
+    EXPECT_TRUE(InstalledAsServed());
+    EXPECT_TRUE(IsRegistered());
+    EXPECT_TRUE(fs::exists(ShortcutFile()));
+    Sleep(500);
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "/NORUN is the default";
+    const std::string log = ReadAll(NewestTempLog());
+    EXPECT_NE(log.find("/VERYSILENT"), std::string::npos);
+    EXPECT_NE(log.find("the licence counts as accepted"), std::string::npos);
+    EXPECT_NE(log.find("Outcome: completed"), std::string::npos) << log;
+}
+
+// No server: the run fails, and says so only in its log and its exit code.
+TEST_F(Unattended, VerySilentAgainstAServerThatIsDownFails) {
+    ResetMachine();
+    const fs::path log = FreshLog("nx-e2e-verysilent-down.log");
+    TChildProcess setup(SetupExe(), L"/verysilent " + LogSwitch(log));
+    ASSERT_TRUE(setup.Started());
+    TWindowWatch watch(setup.Id());
+    EXPECT_EQ(setup.WaitForExit(kRunTime), DWORD(ecFailed));
+    watch.Stop();
+    EXPECT_TRUE(watch.Seen().empty()) << Joined(watch.Seen());
+    EXPECT_FALSE(IsRegistered());
+    EXPECT_FALSE(fs::exists(ShortcutFile()));
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.exe")));
+    EXPECT_NE(ReadAll(log).find("Outcome: failed: " + Utf8(kDownloadFailedText)), std::string::npos);
+}
+
+// nginx, requests held back: the installation page alone, then the program ends by itself and
+// (with /RUN) starts the product.
+TEST_F(Unattended, SilentShowsOnlyTheInstallationPageAndEndsByItself) {
+    ResetMachine();
+    TRunningSetup setup(20000, L"/SILENT /RUN");
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    TWindowWatch watch(setup.Process.Id());
+    std::vector<std::wstring> headers, buttons;
+    int samples = 0;
+    while (!setup.Process.WaitForExit(0)) {
+        if (IsWindowVisible(setup->Window())) {
+            ++samples;
+            EXPECT_TRUE(setup->IsShown(TCtl::ProgressBar1)) << "sample " << samples;
+            const std::wstring header = setup->Text(TCtl::Label1);
+            if (!header.empty() && std::find(headers.begin(), headers.end(), header) == headers.end())
+                headers.push_back(header);
+            // A text read while the window goes away comes back empty.
+            for (const std::wstring& button : setup->ShownButtons())
+                if (!button.empty() && std::find(buttons.begin(), buttons.end(), button) == buttons.end())
+                    buttons.push_back(button);
+        }
+        Sleep(10);
+    }
+    watch.Stop();
+    EXPECT_EQ(setup.Process.WaitForExit(0), DWORD(ecInstalled));
+    EXPECT_GT(samples, 0) << "the installation page was never seen";
+    // "설치완료" may show for a moment before the window closes itself.
+    for (const std::wstring& header : headers)
+        EXPECT_TRUE(header == L"설치중" || header == L"설치완료") << WideToAnsi(header);
+    for (const std::wstring& button : buttons)
+        EXPECT_TRUE(button == L"취소" || button == L"완료") << WideToAnsi(button);
+    EXPECT_EQ(watch.Seen(), std::vector<std::wstring>{std::wstring(kSetupMainClassName) + L" \"Setup\""});
+    EXPECT_TRUE(InstalledAsServed());
+    EXPECT_TRUE(IsRegistered());
+    for (int i = 0; i < 100 && !fs::exists(Installed("mrwgt.ran")); ++i)
+        Sleep(50);
+    EXPECT_TRUE(fs::exists(Installed("mrwgt.ran"))) << "/RUN starts the product";
+}
+
+// Our server trickling every body: a second copy is turned away, then the user closes the window.
+TEST_F(Unattended, SilentClosedDuringATrickledDownloadIsCancelled) {
+    ResetMachine();
+    const fs::path log = FreshLog("nx-e2e-silent-cancel.log");
+    TRunningSetup setup(20000, L"/SILENT " + LogSwitch(log));
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    bool downloading = false;
+    for (int i = 0; i < 400 && !downloading; ++i) {
+        downloading = setup->ProgressPosition() > 0;
+        if (!downloading) Sleep(25);
+    }
+    ASSERT_TRUE(downloading) << "the first download never showed progress";
+
+    // A second copy, unattended or the wizard, leaves the machine to the first.
+    const fs::path secondLog = FreshLog("nx-e2e-second.log");
+    TChildProcess quiet(SetupExe(), L"/VERYSILENT " + LogSwitch(secondLog));
+    EXPECT_EQ(quiet.WaitForExit(kPromptExit), DWORD(ecAlreadyRunning));
+    EXPECT_NE(ReadAll(secondLog).find("Another copy of Setup is running"), std::string::npos);
+    TChildProcess wizard(SetupExe(), L"");
+    EXPECT_EQ(wizard.WaitForExit(kPromptExit), DWORD(ecAlreadyRunning));
+    EXPECT_FALSE(FindMessageBox(wizard.Id()).Window) << "the first copy's window is brought forward instead";
+
+    setup->RequestClose();
+    EXPECT_EQ(setup.Process.WaitForExit(kPromptExit), DWORD(ecCancelled));
+    EXPECT_FALSE(FindMessageBox(setup.Process.Id()).Window);
+    EXPECT_FALSE(IsRegistered());
+    EXPECT_FALSE(fs::exists(ShortcutFile()));
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.exe")));
+    EXPECT_NE(ReadAll(log).find("Outcome: cancelled"), std::string::npos) << ReadAll(log);
+}
+
+// No server needed: a switch the program does not know.
+TEST_F(Unattended, ABadCommandLineExitsWithThree) {
+    const fs::path log = FreshLog("nx-e2e-bogus.log");
+    {
+        TChildProcess quiet(SetupExe(), L"/VERYSILENT /BOGUS " + LogSwitch(log));
+        ASSERT_TRUE(quiet.Started());
+        TWindowWatch watch(quiet.Id());
+        EXPECT_EQ(quiet.WaitForExit(kPromptExit), DWORD(ecBadCommandLine));
+        watch.Stop();
+        EXPECT_TRUE(watch.Seen().empty()) << Joined(watch.Seen());
+        const std::string text = ReadAll(log);
+        EXPECT_NE(text.find(Utf8(L"알 수 없는 옵션입니다: /BOGUS")), std::string::npos) << text;
+        EXPECT_NE(text.find("/VERYSILENT"), std::string::npos) << "the usage is in the log";
+    }
+    // Without /VERYSILENT the usage box says it.
+    TChildProcess shown(SetupExe(), L"/BOGUS");
+    TBox box;
+    for (int i = 0; i < 200 && !box.Window; ++i) {
+        box = FindMessageBox(shown.Id());
+        if (!box.Window) Sleep(50);
+    }
+    ASSERT_TRUE(box.Window) << "no usage box";
+    EXPECT_EQ(box.Text.rfind(L"알 수 없는 옵션입니다: /BOGUS", 0), 0u) << WideToAnsi(box.Text);
+    EXPECT_NE(box.Text.find(L"/VERYSILENT"), std::wstring::npos);
+    DismissBox(box);
+    EXPECT_EQ(shown.WaitForExit(kPromptExit), DWORD(ecBadCommandLine));
+}
