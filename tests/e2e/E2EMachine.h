@@ -1,6 +1,6 @@
 #pragma once
 // What the end-to-end runs look at on the machine: the served and the installed files, the
-// uninstall entry, the shortcut, message boxes and windows of the installer's process.
+// uninstall entry, the shortcut, the installation log.
 //   NX_E2E_WWW  the folder the server serves (a Unix path; "deri_vere/" below it)
 //   NX_E2E_LOG  the server's access log (a Unix path), when there is a server
 #include <windows.h>
@@ -11,6 +11,9 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "setup/Application.h"
 #include "setup/InstallRun.h"
@@ -20,7 +23,10 @@
 namespace e2e {
 namespace fs = std::filesystem;
 
-// The five product files in the order the run fetches them, before the version file.
+// The product files the run fetches before the version file, in order.
+inline const char* const kFilesBeforeTheVersionFile[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll",
+                                                         "auto_up.exe"};
+// The five product files it installs as they are served (the version file is rewritten).
 inline const char* const kProductFiles[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe",
                                             "mrwgt.exe"};
 
@@ -34,16 +40,6 @@ inline std::string ReadAll(const fs::path& path) {
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
-}
-
-// The installation log is UTF-8.
-inline std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                        nullptr);
-    return out;
 }
 
 inline fs::path ServedFile(const std::string& name) {
@@ -78,48 +74,39 @@ inline void ResetMachine() {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
 }
 
-// Every installed product file equals the server's copy, and the version file is the served
-// one with CR LF line ends.
-inline ::testing::AssertionResult InstalledAsServed() {
-    for (const char* name : kProductFiles) {
-        const std::string served = ReadAll(ServedFile(name));
-        if (served.empty() || ReadAll(Installed(name)) != served)
-            return ::testing::AssertionFailure() << name << " differs from the server's copy";
-    }
-    if (ReadAll(Installed("r_ver.txt")) != VersionFileText(ReadAll(ServedFile("r_ver.txt"))))
-        return ::testing::AssertionFailure() << "r_ver.txt is not the served one with CR LF ends";
-    return ::testing::AssertionSuccess();
+inline std::vector<fs::path> PartFiles() {
+    std::vector<fs::path> parts;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(InstallDir(), error))
+        if (entry.path().extension() == ".part") parts.push_back(entry.path());
+    return parts;
 }
 
-// A message box of the given process and its text.
-struct TBox {
-    HWND Window = nullptr;
-    std::wstring Text;
-};
-
-inline BOOL CALLBACK FindBox(HWND window, LPARAM data) {
-    auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
-    wchar_t className[16] = {};
-    GetClassNameW(window, className, 16);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == found->first && lstrcmpW(className, L"#32770") == 0 && IsWindowVisible(window)) {
-        found->second = window;
-        return FALSE;
-    }
-    return TRUE;
+// Every product file byte for byte as the server has it, the version file with CR LF ends,
+// nothing half-written, the uninstall entry and the shortcut in place.
+inline void ExpectInstalledAsServed() {
+    for (const char* name : kProductFiles)
+        EXPECT_TRUE(ReadAll(Installed(name)) == ReadAll(ServedFile(name)))
+            << name << " differs from the server's";
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), VersionFileText(ReadAll(ServedFile("r_ver.txt"))));
+    EXPECT_TRUE(PartFiles().empty());
+    EXPECT_TRUE(IsRegistered());
+    EXPECT_TRUE(fs::exists(ShortcutFile()));
 }
 
-inline TBox FindMessageBox(DWORD processId) {
-    std::pair<DWORD, HWND> found{processId, nullptr};
-    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&found));
-    TBox box{found.second, {}};
-    if (box.Window) {
-        wchar_t text[4096] = {};
-        GetDlgItemTextW(box.Window, 0xFFFF, text, 4096); // the box's static text
-        box.Text = text;
+// The newest installation log in the temporary folder, its text; empty when there is none.
+inline std::string NewestInstallLog() {
+    char temp[MAX_PATH + 1] = {};
+    GetTempPathA(MAX_PATH, temp);
+    fs::path newest;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path(temp), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Marrowgate-Setup-", 0) != 0) continue;
+        if (newest.empty() || fs::last_write_time(entry.path(), error) >= fs::last_write_time(newest, error))
+            newest = entry.path();
     }
-    return box;
+    return newest.empty() ? std::string() : ReadAll(newest);
 }
 
 inline void DismissBox(const TBox& box) {

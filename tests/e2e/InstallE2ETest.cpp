@@ -1,7 +1,5 @@
 // End-to-end installation runs: the shipped Setup.exe against a distribution server in a
 // private network (tests/e2e/run.sh sets up the server for each case and names it here).
-//   NX_E2E_WWW  the folder the server serves (a Unix path; "deri_vere/" below it)
-//   NX_E2E_LOG  the server's access log (a Unix path), when there is a server
 // Each case states what the machine must look like before it: fresh (reset here) or
 // holding the installation of an earlier full run.
 #include <gtest/gtest.h>
@@ -23,6 +21,7 @@
 #include <sstream>
 #include <thread>
 
+#include "e2e/E2EMachine.h"
 #include "setup/Application.h"
 #include "setup/InstallRun.h"
 #include "setup/Migration.h"
@@ -31,15 +30,13 @@
 #include "setup/UninstallEntry.h"
 #include "setup/driver/SetupDriver.h"
 
-namespace fs = std::filesystem;
+using namespace e2e;
 
 namespace {
 constexpr DWORD kExitTime = 15000;
 constexpr DWORD kRunTime = 90000;
 constexpr DWORD kMessageTimeout = 3000;
-// The five product files in the order the run fetches them, the version file before the
-// main program.
-const char* const kProductFiles[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe"};
+// The files in the order the run fetches them, the version file before the main program.
 const char* const kRequestOrder[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll",
                                      "auto_up.exe",   "r_ver.txt",      "mrwgt.exe"};
 // Every status text of a run, from the page's first text and the settings check on.
@@ -51,41 +48,6 @@ const wchar_t* const kStatusTexts[] = {L"설정중..",
                                        L"소프트웨어 버전체크..",
                                        L"소프트웨어 안정화작업중...",
                                        L"완료되었습니다."};
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-fs::path ServedFile(const std::string& name) {
-    return fs::path(WindowsPath(Env("NX_E2E_WWW") + "/deri_vere/" + name));
-}
-
-fs::path InstallDir() {
-    return fs::path(AnsiToWide(LocalAppDataPath())) / L"Brindlewick" / L"Marrowgate";
-}
-
-fs::path Installed(const std::string& name) {
-    return InstallDir() / name;
-}
-
-fs::path ShortcutFile() {
-    return fs::path(AnsiToWide(DesktopFolder())) / L"루멘타.lnk";
-}
-
-bool IsRegistered() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
 
 // The target of the desktop shortcut as the shell reads it.
 std::wstring ShortcutTarget() {
@@ -110,23 +72,6 @@ std::wstring Slashed(std::wstring path) {
     for (wchar_t& c : path)
         if (c == L'/') c = L'\\';
     return CharLowerW(path.data()), path;
-}
-
-// What no earlier run may leave behind for a case that starts on a fresh machine.
-void ResetMachine() {
-    std::error_code ignored;
-    fs::remove_all(InstallDir().parent_path(), ignored);
-    fs::remove(ShortcutFile(), ignored);
-    fs::remove_all(fs::path("C:/Program Files/Brindlewick"), ignored);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
-}
-
-std::vector<fs::path> PartFiles() {
-    std::vector<fs::path> parts;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(InstallDir(), error))
-        if (entry.path().extension() == ".part") parts.push_back(entry.path());
-    return parts;
 }
 
 // The server's access log, one entry per request: its connection and its request line.
@@ -171,21 +116,6 @@ std::vector<TLogEntry> RequestsFor(const std::vector<TLogEntry>& log, const std:
     for (const TLogEntry& e : log)
         if (e.RequestLine == "GET //deri_vere/" + name + " HTTP/1.1") requests.push_back(e);
     return requests;
-}
-
-// The newest installation log in the temporary folder.
-std::string NewestInstallLog() {
-    char temp[MAX_PATH + 1] = {};
-    GetTempPathA(MAX_PATH, temp);
-    fs::path newest;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(fs::path(temp), error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("Marrowgate-Setup-", 0) != 0) continue;
-        if (newest.empty() || fs::last_write_time(entry.path(), error) >= fs::last_write_time(newest, error))
-            newest = entry.path();
-    }
-    return newest.empty() ? std::string() : ReadAll(newest);
 }
 
 bool Requested(const std::vector<TLogEntry>& log, const std::string& name) {
@@ -261,12 +191,6 @@ TRunEnd WaitForRunEnd(const TRunningSetup& setup, TBox* box) {
     return TRunEnd::StillRunning;
 }
 
-void DismissBox(const TBox& box) {
-    PostMessageW(box.Window, WM_COMMAND, IDOK, 0);
-    for (int i = 0; i < 100 && IsWindow(box.Window); ++i)
-        Sleep(50);
-}
-
 bool WaitForFile(const fs::path& path, DWORD milliseconds) {
     for (DWORD waited = 0;; waited += 50) {
         if (fs::exists(path)) return true;
@@ -311,18 +235,6 @@ void ExpectDownloadFailureBox(TRunningSetup& setup, TBox box) {
     setup->Click(TCtl::Button4);
     EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "nothing to start";
-}
-
-// Every product file byte for byte as the server has it, the version file with CR LF ends,
-// nothing half-written, the uninstall entry and the shortcut in place.
-void ExpectInstalledAsServed() {
-    for (const char* name : {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe", "mrwgt.exe"})
-        EXPECT_TRUE(ReadAll(Installed(name)) == ReadAll(ServedFile(name)))
-            << name << " differs from the server's";
-    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), VersionFileText(ReadAll(ServedFile("r_ver.txt"))));
-    EXPECT_TRUE(PartFiles().empty());
-    EXPECT_TRUE(IsRegistered());
-    EXPECT_TRUE(fs::exists(ShortcutFile()));
 }
 
 // The status line while the run waits before its next attempt.
@@ -460,7 +372,7 @@ TEST_F(Install, AServerThatIsDownEndsInTheFailureBox) {
     StartInstallation(setup);
     TBox box;
     ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Box);
-    for (const char* name : kProductFiles)
+    for (const char* name : kFilesBeforeTheVersionFile)
         EXPECT_FALSE(fs::exists(Installed(name))) << name;
     ExpectDownloadFailureBox(setup, box);
 }

@@ -12,7 +12,6 @@
 
 #include "e2e/E2EMachine.h"
 #include "setup/CommandLine.h"
-#include "setup/InstallLog.h"
 
 using namespace e2e;
 
@@ -70,25 +69,6 @@ std::string Joined(const std::vector<std::wstring>& names) {
     return all;
 }
 
-// The newest installation log in the temporary folder.
-fs::path NewestTempLog() {
-    char temp[MAX_PATH + 1] = {};
-    GetTempPathA(MAX_PATH, temp);
-    fs::path newest;
-    std::string newestName;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(temp, error)) {
-        const std::string name = entry.path().filename().string();
-        std::string stamp;
-        int sequence = 0;
-        if (ParseLogFileName(name, &stamp, &sequence) && name > newestName) {
-            newestName = name;
-            newest = entry.path();
-        }
-    }
-    return newest;
-}
-
 fs::path FreshLog(const char* name) {
     const fs::path log = fs::path("C:/") / name;
     std::error_code ignored;
@@ -118,12 +98,10 @@ TEST_F(Unattended, VerySilentInstallsWithoutAnyWindow) {
     EXPECT_EQ(setup.WaitForExit(kRunTime), DWORD(ecInstalled));
     watch.Stop();
     EXPECT_TRUE(watch.Seen().empty()) << Joined(watch.Seen());
-    EXPECT_TRUE(InstalledAsServed());
-    EXPECT_TRUE(IsRegistered());
-    EXPECT_TRUE(fs::exists(ShortcutFile()));
+    ExpectInstalledAsServed();
     Sleep(500);
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "/NORUN is the default";
-    const std::string log = ReadAll(NewestTempLog());
+    const std::string log = NewestInstallLog();
     EXPECT_NE(log.find("/VERYSILENT"), std::string::npos);
     EXPECT_NE(log.find("the licence counts as accepted"), std::string::npos);
     EXPECT_NE(log.find("Outcome: completed"), std::string::npos) << log;
@@ -142,7 +120,8 @@ TEST_F(Unattended, VerySilentAgainstAServerThatIsDownFails) {
     EXPECT_FALSE(IsRegistered());
     EXPECT_FALSE(fs::exists(ShortcutFile()));
     EXPECT_FALSE(fs::exists(Installed("mrwgt.exe")));
-    EXPECT_NE(ReadAll(log).find("Outcome: failed: " + Utf8(kDownloadFailedText)), std::string::npos);
+    EXPECT_NE(ReadAll(log).find("Outcome: failed: " + WideToCodePage(kDownloadFailedText, CP_UTF8)),
+              std::string::npos);
 }
 
 // nginx, requests held back: the installation page alone, then the program ends by itself and
@@ -177,8 +156,7 @@ TEST_F(Unattended, SilentShowsOnlyTheInstallationPageAndEndsByItself) {
     for (const std::wstring& button : buttons)
         EXPECT_TRUE(button == L"취소" || button == L"완료") << WideToAnsi(button);
     EXPECT_EQ(watch.Seen(), std::vector<std::wstring>{std::wstring(kSetupMainClassName) + L" \"Setup\""});
-    EXPECT_TRUE(InstalledAsServed());
-    EXPECT_TRUE(IsRegistered());
+    ExpectInstalledAsServed();
     for (int i = 0; i < 100 && !fs::exists(Installed("mrwgt.ran")); ++i)
         Sleep(50);
     EXPECT_TRUE(fs::exists(Installed("mrwgt.ran"))) << "/RUN starts the product";
@@ -226,7 +204,8 @@ TEST_F(Unattended, ABadCommandLineExitsWithThree) {
         watch.Stop();
         EXPECT_TRUE(watch.Seen().empty()) << Joined(watch.Seen());
         const std::string text = ReadAll(log);
-        EXPECT_NE(text.find(Utf8(L"알 수 없는 옵션입니다: /BOGUS")), std::string::npos) << text;
+        EXPECT_NE(text.find(WideToCodePage(L"알 수 없는 옵션입니다: /BOGUS", CP_UTF8)), std::string::npos)
+            << text;
         EXPECT_NE(text.find("/VERYSILENT"), std::string::npos) << "the usage is in the log";
     }
     // Without /VERYSILENT the usage box says it.

@@ -65,8 +65,8 @@ TBox FindMessageBox(DWORD processId) {
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&found));
     TBox box{found.second, {}};
     if (box.Window) {
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(box.Window, 0xFFFF, text, 1024); // the box's static text
+        wchar_t text[4096] = {};                         // the usage box's text is long
+        GetDlgItemTextW(box.Window, 0xFFFF, text, 4096); // the box's static text
         box.Text = text;
     }
     return box;
