@@ -18,6 +18,7 @@
 #include "setup/Application.h"
 #include "setup/InstallRun.h"
 #include "setup/Registration.h"
+#include "setup/TestFiles.h"
 #include "setup/driver/SetupDriver.h"
 
 namespace e2e {
@@ -33,13 +34,6 @@ inline const char* const kProductFiles[] = {"uninstall.exe", "libmySQL50.dll", "
 inline std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
-}
-
-inline std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
 }
 
 inline fs::path ServedFile(const std::string& name) {

@@ -11,29 +11,15 @@
 #include "base/SystemError.h"
 #include "setup/Application.h"
 #include "setup/InstallFiles.h"
+#include "setup/TestFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A folder of its own under the system's temporary folder, removed afterwards.
 class InstallRunFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char temp[MAX_PATH + 1] = {};
-        GetTempPathA(MAX_PATH, temp);
-        Folder = std::string(temp) + "nx-install-run-" + std::to_string(GetCurrentProcessId());
-        fs::create_directories(Folder);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(Folder, ignored);
-    }
-    std::string Folder;
+    TTestFolder FFolder{"nx-install-run-"};
+    const std::string& Folder = FFolder.Path();
 };
 } // namespace
 

@@ -10,29 +10,13 @@
 
 #include "setup/Application.h"
 #include "setup/InstallLog.h"
+#include "setup/TestFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class InstallLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char temp[MAX_PATH + 1] = {};
-        GetTempPathA(MAX_PATH, temp);
-        Folder = std::string(temp) + "nx-logs-" + std::to_string(GetCurrentProcessId());
-        std::error_code ignored;
-        fs::remove_all(Folder, ignored);
-        fs::create_directories(Folder);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(Folder, ignored);
-    }
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(Folder))
@@ -40,7 +24,8 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    std::string Folder;
+    TTestFolder FFolder{"nx-logs-"};
+    const std::string& Folder = FFolder.Path();
 };
 
 } // namespace

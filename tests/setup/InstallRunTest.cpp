@@ -23,6 +23,7 @@
 #include "setup/SetupMain.h"
 #include "setup/SetupVersion.h"
 #include "setup/SystemStateLock.h"
+#include "setup/TestFiles.h"
 #include "support/ScriptedServer.h"
 #include "transport/NxStack.h"
 
@@ -32,11 +33,6 @@ namespace {
 constexpr int32_t kGuardTimeout = 10000;
 // Waits between attempts in these runs: short, but each still a wait.
 constexpr int32_t kTestFirstWait = 10;
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -97,11 +93,6 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(FLock.Owned()) << "another test kept the registry for a minute";
         Application().Initialize();
-        char temp[MAX_PATH + 1] = {};
-        GetTempPathA(MAX_PATH, temp);
-        Root = std::string(temp) + "nx-run-" + std::to_string(GetCurrentProcessId());
-        std::error_code ignored;
-        fs::remove_all(Root, ignored);
         fs::create_directories(Root + "\\local");
         Place.AppDataDir = Root + "\\local";
         Place.VendorDir = Place.AppDataDir + "\\Brindlewick\\";
@@ -109,16 +100,12 @@ protected:
         Place.MainExe = "mrwgt.exe";
         LogFile = Root + "\\run.log";
         Run.SetLogPath(LogFile);
-        // The stored setting waits without limit; a script that goes wrong must not hang the test.
+        // A script that goes wrong must not hold the test for the stored 30 s.
         Run.HTTP().ReadTimeout = kGuardTimeout;
         Run.RetryPolicy().FirstWaitMs = kTestFirstWait;
         ForgetRegistration();
     }
-    void TearDown() override {
-        ForgetRegistration();
-        std::error_code ignored;
-        fs::remove_all(Root, ignored);
-    }
+    void TearDown() override { ForgetRegistration(); }
     static void ForgetRegistration() {
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
         const std::string shortcut = DesktopShortcutPath();
@@ -134,7 +121,9 @@ protected:
     std::string Log() const { return ReadAll(LogFile); }
 
     TSystemStateLock FLock;
-    std::string Root, LogFile;
+    TTestFolder FFolder{"nx-run-"};
+    const std::string& Root = FFolder.Path();
+    std::string LogFile;
     TInstallPlace Place;
     TRecordingView View;
     TInstallRun Run{View};
