@@ -198,9 +198,20 @@ void TNxCustomHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TSt
                 throw ENxException(NxHTTPStrings::UndefinedSituation);
             }
         }
-    } catch (...) {
+    } catch (const ENxHTTPProtocolException&) {
+        // A rejected status has had its body read: the connection may serve the next request.
         try {
             finish();
+        } catch (...) {
+            // the request's own failure is the one to report
+        }
+        throw;
+    } catch (...) {
+        // Anything else may have left part of a response unread; the next request on this
+        // connection would take those bytes for its own answer.
+        FHopCount = 0;
+        try {
+            CloseConnection();
         } catch (...) {
             // the request's own failure is the one to report
         }

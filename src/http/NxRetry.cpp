@@ -318,11 +318,10 @@ void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream
         const bool resumeNext = retry && !rangeRefused && mayResume && held > 0 && !validator.empty() &&
                                 held <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max());
         if (retry && !resumeNext && held > 0 && !policy.StreamCanRestart) retry = false;
-        // Only a rejected status has had its response read to the end; after any other
-        // failure the rest of the response may still come, and no later request may take it
-        // for its own. An attempt that follows starts on a fresh connection in any case: a
-        // busy server may well drop the kept one during the wait.
-        if ((info.StatusCode == 0 || retry) && http.IsConnected()) http.CloseConnection();
+        // The client already dropped a connection that a failure left mid-answer; an attempt
+        // that follows starts on a fresh one in any case: a busy server may well drop the kept
+        // one during the wait.
+        if (retry && http.IsConnected()) http.CloseConnection();
 
         int64_t wait = policy.WaitBefore(attempt + 1);
         if (Among(RetryAfterStatuses, info.StatusCode)) {

@@ -421,6 +421,29 @@ TEST_F(NxHTTPFixture, TruncatedCountedBodyFailsTheDownload) {
     EXPECT_FALSE(http.IsConnected());
 }
 
+// A read that times out in the middle of a body leaves bytes of that answer on the way: the
+// next request must not take them for its own.
+TEST_F(NxHTTPFixture, AFailedReadLeavesNoHalfAnswerForTheNextRequest) {
+    server.ExpectReceived("/slow ")
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(10, 'a'))
+        .Pause(800)
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstale" + std::string(52, 'a'))
+        .Accept()
+        .ExpectReceived("/next ")
+        .Send(Reply("200 OK", "", "fresh"));
+    server.Start();
+    http.ReadTimeout = 200;
+    TMemoryStream ms;
+    EXPECT_THROW(http.GetInto(Url("/slow"), &ms), ENxReadTimeout);
+    EXPECT_FALSE(http.IsConnected());
+    TMemoryStream next;
+    http.ReadTimeout = 5000;
+    http.GetInto(Url("/next"), &next);
+    EXPECT_EQ(next.ToString(), "fresh");
+    EXPECT_TRUE(server.WaitFinished());
+    EXPECT_EQ(server.Connections(), 2);
+}
+
 TEST_F(NxHTTPFixture, TruncatedErrorBodyStillReportsTheStatus) {
     server.ExpectReceived("/e ").Send("HTTP/1.1 503 Busy\r\nContent-Length: 50\r\n\r\nshort").Close();
     server.Start();
