@@ -1,98 +1,92 @@
-// The installation run of the "설치" button: folders, settings migration, the product files
-// from the distribution server, the uninstall entry, the shortcut and the completion page.
 #include "setup/InstallRun.h"
 
 #include <windows.h>
 
-#include <commctrl.h>
+#include <shlobj.h>
 
 #include <array>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 
-#include "base/Stream.h"
-#include "base/StringList.h"
-#include "base/SystemError.h"
+#include "base/Format.h"
 #include "setup/Application.h"
 #include "setup/Migration.h"
 #include "setup/Registration.h"
-#include "setup/SetupMain.h"
+#include "transport/NxException.h"
 
-std::string CreateFileErrorText(const std::string& path, uint32_t systemError) {
-    return "Cannot create file \"" + path + "\". " + SysErrorMessage(systemError);
+#ifndef NX_DISTRIBUTION_HOST
+#error "NX_DISTRIBUTION_HOST names the distribution server; the build sets it"
+#endif
+
+std::string LocalAppDataPath() {
+    constexpr int kLocalAppData = 28; // CSIDL_LOCAL_APPDATA
+    char path[MAX_PATH + 1] = {};
+    SHGetFolderPathA(nullptr, kLocalAppData, nullptr, 0, path);
+    return std::string(path, strnlen(path, sizeof(path)));
 }
 
-std::string VersionFileText(const std::string& downloaded) {
-    TStringList lines;
-    lines.SetText(downloaded.substr(0, downloaded.find('\0')));
-    return lines.Text();
+TInstallPlace DefaultInstallPlace() {
+    TInstallPlace place;
+    place.BaseURL = std::string("http://") + NX_DISTRIBUTION_HOST + "/";
+    place.AppDataDir = LocalAppDataPath();
+    place.VendorDir = place.AppDataDir + "\\Brindlewick\\";
+    place.ProductDir = "Marrowgate";
+    place.MainExe = "mrwgt.exe";
+    return place;
 }
 
-bool IsExistingFile(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+const char* OutcomeText(TInstallOutcome outcome) {
+    switch (outcome) {
+    case ioCompleted:
+        return "completed";
+    case ioFailed:
+        return "failed";
+    case ioCancelled:
+        return "cancelled";
+    }
+    return "unknown";
 }
 
 namespace {
-struct THandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
+// The four product files before the version file, with the status text set before each
+// (none for the first: the settings migration's last text stays).
+struct TFileStep {
+    const wchar_t* Status;
+    const char* Name;
 };
-using THandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, THandleCloser>;
+constexpr std::array<TFileStep, 4> kFileSteps = {{
+    {nullptr, "uninstall.exe"},
+    {L"데이터베이스 버전체크..", "libmySQL50.dll"},
+    {L"데이터베이스 엔진체크..", "libmysql.dll"},
+    {L"업데이트 엔진체크..", "auto_up.exe"},
+}};
 
-[[noreturn]] void FailCreate(const std::string& path, DWORD code, const std::string& partFile) {
-    if (!partFile.empty()) DeleteFileA(partFile.c_str());
-    throw EFCreateError(CreateFileErrorText(path, code));
+// The socket error code of a failure, 0 for none: ENxSocketError carries it, and a failed
+// connect (whose thread hands over only the text) names it in its message.
+int32_t SocketErrorCodeOf(const std::exception& error) {
+    if (const auto* socket = dynamic_cast<const ENxSocketError*>(&error)) return socket->ErrorCode();
+    if (!dynamic_cast<const ENxConnectException*>(&error)) return 0;
+    static const std::string kMarker = "Socket Error # ";
+    const std::string text = error.what();
+    const size_t at = text.find(kMarker);
+    return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + kMarker.size());
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 } // namespace
 
-void SaveFileReplacing(const std::string& path, const char* data, size_t size) {
-    const std::string part = path + ".part";
-    {
-        THandle file(CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE) {
-            (void)file.release();
-            FailCreate(path, GetLastError(), {});
-        }
-        size_t done = 0;
-        while (done < size) {
-            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 20));
-            DWORD written = 0;
-            if (!WriteFile(file.get(), data + done, chunk, &written, nullptr) || written == 0) {
-                const DWORD code = GetLastError();
-                file.reset();
-                FailCreate(path, code, part);
-            }
-            done += written;
-        }
-        if (!FlushFileBuffers(file.get())) {
-            const DWORD code = GetLastError();
-            file.reset();
-            FailCreate(path, code, part);
-        }
-    }
-    // A program that is running keeps its file: the target must be writable before it is
-    // replaced, or the replace could succeed where the system only renames the running image.
-    if (IsExistingFile(path)) {
-        THandle target(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (target.get() == INVALID_HANDLE_VALUE) {
-            (void)target.release();
-            FailCreate(path, GetLastError(), part);
-        }
-    }
-    if (!MoveFileExA(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        FailCreate(path, GetLastError(), part);
-}
-
-// --- the window's side of the run ----------------------------------------------------------
-
-void TfrmSetupMain::CreateHTTP() {
-    FHTTP = std::make_unique<TNxHTTP>();
-    FHTTP->ReadTimeout = 0;
-    FHTTP->MaxLineAction = maException;
-    FHTTP->AllowCookies = true;
-    FHTTP->ProxyParams().SetProxyPort(0);
-    FHTTP->ProxyParams().SetBasicAuthentication(false);
-    auto& r = FHTTP->Request();
+TInstallRun::TInstallRun(TInstallView& view) : FView(view), FHTTP(std::make_unique<TNxHTTP>()) {
+    TNxHTTP& http = *FHTTP;
+    http.ReadTimeout = 0;
+    http.MaxLineAction = maException;
+    http.AllowCookies = true;
+    http.ProxyParams().SetProxyPort(0);
+    http.ProxyParams().SetBasicAuthentication(false);
+    auto& r = http.Request();
     r.SetContentLength(0);
     r.SetContentRangeStart(0);
     r.SetContentRangeEnd(0);
@@ -100,153 +94,210 @@ void TfrmSetupMain::CreateHTTP() {
     r.SetAccept("text/html, */*");
     r.SetBasicAuthentication(false);
     r.SetUserAgent("Mozilla/3.0 (compatible; Nx Library)");
-    FHTTP->HTTPOptions = TNxHTTPOptions{hoForceEncodeParams};
-    FHTTP->OnWorkBegin = [this](TNxComponent*, TWorkMode m, int32_t max) { FHTTPWorkBegin(m, max); };
-    FHTTP->OnWork = [this](TNxComponent*, TWorkMode m, int32_t n) { FHTTPWork(m, n); };
-    FHTTP->OnWorkEnd = [this](TNxComponent*, TWorkMode m) { FHTTPWorkEnd(m); };
+    http.HTTPOptions = TNxHTTPOptions{hoForceEncodeParams};
+    // Whatever the work mode: each event first lets the window handle its messages.
+    http.OnWorkBegin = [this](TNxComponent*, TWorkMode, int32_t maximum) {
+        Pump();
+        FView.ProgressBegin(maximum);
+    };
+    http.OnWork = [this](TNxComponent*, TWorkMode, int32_t count) {
+        Pump();
+        FView.ProgressAdvance(count);
+    };
+    http.OnWorkEnd = [this](TNxComponent*, TWorkMode) {
+        Pump();
+        FView.ProgressEnd();
+    };
 }
 
-void TfrmSetupMain::FHTTPWorkBegin(TWorkMode, int32_t workCountMax) {
-    Application().ProcessMessages();
-    if (!FHandle) return;
-    const HWND bar = Control(TCtl::ProgressBar1);
-    SendMessageW(bar, PBM_SETRANGE32, 0, workCountMax);
-    SendMessageW(bar, PBM_SETPOS, 0, 0);
+TInstallRun::~TInstallRun() = default;
+
+void TInstallRun::Log(const std::string& text) {
+    if (FLog) FLog->Write(text);
 }
 
-void TfrmSetupMain::FHTTPWork(TWorkMode, int32_t workCount) {
-    Application().ProcessMessages();
-    if (!FHandle) return;
-    SendMessageW(Control(TCtl::ProgressBar1), PBM_SETPOS, static_cast<WPARAM>(workCount), 0);
+void TInstallRun::Log(const std::wstring& text) {
+    if (FLog) FLog->Write(text);
 }
 
-void TfrmSetupMain::FHTTPWorkEnd(TWorkMode) {
-    Application().ProcessMessages();
-    if (!FHandle) return;
-    const HWND bar = Control(TCtl::ProgressBar1);
-    const LRESULT maximum = SendMessageW(bar, PBM_GETRANGE, FALSE, 0);
-    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(maximum), 0);
+void TInstallRun::ShowStatus(const std::wstring& text) {
+    FView.ShowStatus(text);
+    // The settings check repeats its text for every file: one line for a run of them.
+    if (text != FLastStatus) Log(L"Status: " + text);
+    FLastStatus = text;
 }
 
-bool TfrmSetupMain::DownloadToStream(const std::string& url, TMemoryStream& buffer) {
+void TInstallRun::Cancel() {
+    if (!FRunning) return;
+    if (!FCancelled) Log("Close requested: the run stops");
+    FCancelled = true;
+    // Closing the socket ends a read blocked in the transport: its next wait slice finds
+    // no descriptor and fails, and the run sees the flag as soon as the download returns.
+    FHTTP->DropSocket();
+}
+
+void TInstallRun::Pump() {
+    if (FView.ProcessMessages()) Cancel();
+}
+
+void TInstallRun::CheckCancelled() const {
+    if (FCancelled) throw EInstallCancelled("Installation cancelled");
+}
+
+void TInstallRun::PumpAndCheck() {
+    Pump();
+    CheckCancelled();
+}
+
+bool TInstallRun::DownloadToStream(const std::string& url, TMemoryStream& buffer) {
+    const auto start = std::chrono::steady_clock::now();
+    const int64_t before = buffer.Size();
+    const std::string shown = WithoutCredentials(url);
+    Log("GET " + shown + ": attempt 1");
+    // The status line of this attempt only, not the previous download's.
+    FHTTP->Response().StatusLine.clear();
     bool ok = false;
     try {
         FHTTP->GetInto(url, &buffer);
         ok = true;
-    } catch (...) {
-        // Whatever went wrong, the file is skipped without a word.
+        Log(Format("GET %s: attempt 1: %s, %lld bytes in %lld ms", shown.c_str(), FHTTP->StatusLine().c_str(),
+                   static_cast<long long>(buffer.Size() - before),
+                   static_cast<long long>(MillisecondsSince(start))));
+    } catch (const std::exception& error) {
+        // Whatever went wrong, the file is skipped without a word to the user.
+        std::string text = Format("GET %s: attempt 1 failed after %lld ms, %lld bytes: ", shown.c_str(),
+                                  static_cast<long long>(MillisecondsSince(start)),
+                                  static_cast<long long>(buffer.Size() - before));
+        const auto* ours = dynamic_cast<const Exception*>(&error);
+        text += std::string(ours ? ours->ClassName() : "std::exception") + ": " + error.what();
+        if (const int32_t code = SocketErrorCodeOf(error)) text += Format(" (socket error %d)", code);
+        if (!FHTTP->StatusLine().empty()) text += " [status line: " + FHTTP->StatusLine() + "]";
+        Log(text);
     }
     buffer.SetPosition(0);
     return ok;
 }
 
-void TfrmSetupMain::AbandonRun() {
-    FCancelled = true;
-    // Closing the socket ends a read blocked in the transport: its next wait slice finds
-    // no descriptor and fails, and the run sees the flag as soon as the download returns.
-    if (FHTTP) FHTTP->DropSocket();
+void TInstallRun::MakeFolder(const std::string& path) {
+    // Failures are ignored: an existing folder is the usual case, and a missing one shows
+    // up as the first file that cannot be written.
+    if (CreateDirectoryA(path.c_str(), nullptr))
+        Log("Folder " + path + ": created");
+    else
+        Log(Format("Folder %s: not created (system error %lu)", path.c_str(), GetLastError()));
 }
 
-void TfrmSetupMain::CheckCancelled() const {
-    if (FCancelled) throw EInstallCancelled("Installation cancelled");
+void TInstallRun::Save(const std::string& path, const char* data, size_t size) {
+    SaveFileReplacing(path, data, size);
+    Log(Format("Wrote %s (%llu bytes)", path.c_str(), static_cast<unsigned long long>(size)));
 }
 
-void TfrmSetupMain::PumpRun() {
-    Application().ProcessMessages();
+void TInstallRun::Register(const TInstallPlace& place) {
+    const std::string installDir = place.InstallDir();
+    Log("Registering the uninstall entry");
+    RegisterUninstall(installDir);
+    Log(std::string("Registry HKEY_LOCAL_MACHINE\\") + kUninstallKey + ": DisplayName = " +
+        WideToAnsi(kUninstallDisplayName) + ", UninstallString = " + UninstallCommand(installDir));
+    CheckCancelled();
+    CreateDesktopShortcut(installDir, place.MainExe);
+    const std::string shortcut = DesktopShortcutPath();
+    Log("Shortcut " + (shortcut.empty() ? std::string("(no desktop folder)") : shortcut) + ": " +
+        (!shortcut.empty() && IsExistingFile(shortcut) ? "saved" : "not saved") + ", target " + installDir +
+        "/" + place.MainExe);
     CheckCancelled();
 }
 
-void TfrmSetupMain::Button3Click() {
-    if (FInstalling) return;
-    SetVisible(TCtl::Button5, false);
-    SetVisible(TCtl::Button3, false);
-    SetCaption(TCtl::Label1, L"설치중");
-    SetCaption(TCtl::Label2, L"설치중 취소버튼을 누르면 설치가 취소됩니다.");
-    SetVisible(TCtl::Panel6, true);
-    FInstalling = true;
+TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
+    FLog = FLogPath.empty() ? TInstallLog::CreateInTemp() : std::make_unique<TInstallLog>(FLogPath);
+    FLogFile = FLog->IsOpen() ? FLog->Path() : std::string();
+    FErrorText.clear();
+    FLastStatus.clear();
+    FCancelled = false;
+    FRunning = true;
+    Log("Installation run: server " + WithoutCredentials(place.BaseURL) + ", install folder " +
+        place.InstallDir());
+    TInstallOutcome outcome = ioCompleted;
+    std::string why;
     try {
-        if (FInstallation)
-            FInstallation();
-        else
-            RunInstallation();
-    } catch (const std::exception&) {
-        FInstalling = false;
-        // After a close request the program is ending: no box, whatever stopped the run.
-        if (!FCancelled) throw;
-        return;
+        Steps(place);
+    } catch (const EInstallError& error) {
+        outcome = FCancelled ? ioCancelled : ioFailed;
+        why = error.Message();
+        FErrorText = why;
+        // The box names where the run wrote down what happened.
+        if (!FLogFile.empty())
+            FErrorText += "\n" + WideToAnsi(kLogNoteBefore) + FLogFile + WideToAnsi(kLogNoteAfter);
+    } catch (const std::exception& error) {
+        outcome = FCancelled ? ioCancelled : ioFailed;
+        const auto* ours = dynamic_cast<const Exception*>(&error);
+        why = std::string(ours ? ours->ClassName() : "std::exception") + ": " + error.what();
+        FErrorText = error.what();
+    } catch (...) {
+        outcome = FCancelled ? ioCancelled : ioFailed;
+        why = FErrorText = "Unknown error";
     }
-    FInstalling = false;
+    FRunning = false;
+    if (outcome == ioFailed)
+        Log("Outcome: failed: " + why);
+    else
+        Log(std::string("Outcome: ") + OutcomeText(outcome));
+    FLog.reset();
+    // After a close request the program is ending: no box, whatever stopped the run.
+    if (outcome == ioFailed) FView.ReportError(FErrorText);
+    return outcome;
 }
 
-void TfrmSetupMain::RunInstallation() {
-    const std::string appData = LocalAppDataPath();
+void TInstallRun::Steps(const TInstallPlace& place) {
+    const std::string& appData = place.AppDataDir;
     // Without it every path would start at the root of the current drive.
-    if (appData.empty()) throw Exception(WideToAnsi(kNoLocalAppDataText));
-    CreateDirectoryA(appData.c_str(), nullptr);
-    CreateDirectoryA((appData + "\\Brindlewick\\").c_str(), nullptr);
-    CreateDirectoryA((appData + "\\Brindlewick\\" + FProductDir + "\\").c_str(), nullptr);
-    PumpRun();
+    if (appData.empty()) throw EInstallError(WideToAnsi(kNoLocalAppDataText));
+    MakeFolder(appData);
+    MakeFolder(appData + "\\Brindlewick\\");
+    MakeFolder(appData + "\\Brindlewick\\" + place.ProductDir + "\\");
+    PumpAndCheck();
 
-    const std::string installDir = FVendorDir + FProductDir;
+    const std::string installDir = place.InstallDir();
+    Log("Migrating the settings of " + std::string(kLegacySettingsDir));
     ::MigrateLegacySettings(
-        installDir, [this](const std::wstring& text) { SetCaption(TCtl::lblMsg, text); },
-        [this] { PumpRun(); });
+        installDir, [this](const std::wstring& text) { ShowStatus(text); }, [this] { PumpAndCheck(); });
     CheckCancelled();
 
     TMemoryStream shared;
     TMemoryStream version;
     TMemoryStream mainProgram;
-
-    struct TFileStep {
-        const wchar_t* Status;
-        const char* Name;
-    };
-    static constexpr std::array<TFileStep, 4> kFiles = {{
-        {nullptr, "uninstall.exe"},
-        {L"데이터베이스 버전체크..", "libmySQL50.dll"},
-        {L"데이터베이스 엔진체크..", "libmysql.dll"},
-        {L"업데이트 엔진체크..", "auto_up.exe"},
-    }};
-    auto save = [](const std::string& path, TMemoryStream& buffer) {
-        SaveFileReplacing(path, buffer.Memory(), static_cast<size_t>(buffer.Size()));
-    };
-    for (const TFileStep& step : kFiles) {
-        if (step.Status) SetCaption(TCtl::lblMsg, step.Status);
+    for (const TFileStep& step : kFileSteps) {
+        if (step.Status) ShowStatus(step.Status);
         // An accepted empty body never reaches the buffer: it must not keep the last file.
         shared.SetSize(0);
-        const bool ok = DownloadToStream(FBaseURL + "/deri_vere/" + step.Name, shared);
+        const bool ok = DownloadToStream(place.BaseURL + "/deri_vere/" + step.Name, shared);
         CheckCancelled();
-        if (ok) save(installDir + "/" + step.Name, shared);
+        if (ok) Save(installDir + "/" + step.Name, shared.Memory(), static_cast<size_t>(shared.Size()));
     }
 
-    SetCaption(TCtl::lblMsg, L"소프트웨어 버전체크..");
-    const bool haveVersion = DownloadToStream(FBaseURL + "/deri_vere/r_ver.txt", version);
+    ShowStatus(L"소프트웨어 버전체크..");
+    const bool haveVersion = DownloadToStream(place.BaseURL + "/deri_vere/r_ver.txt", version);
     CheckCancelled();
     if (haveVersion) {
         const std::string text = VersionFileText(version.ToString());
-        SetCaption(TCtl::lblMsg, L"소프트웨어 안정화작업중...");
+        ShowStatus(L"소프트웨어 안정화작업중...");
         const std::string versionPath = installDir + "/r_ver.txt";
-        SaveFileReplacing(versionPath, text.data(), text.size());
-        const bool haveMain = DownloadToStream(FBaseURL + "/deri_vere/" + FMainExe, mainProgram);
+        Save(versionPath, text.data(), text.size());
+        const bool haveMain = DownloadToStream(place.BaseURL + "/deri_vere/" + place.MainExe, mainProgram);
         CheckCancelled();
-        if (haveMain) save(installDir + "/" + FMainExe, mainProgram);
-        SaveFileReplacing(versionPath, text.data(), text.size());
+        if (haveMain)
+            Save(installDir + "/" + place.MainExe, mainProgram.Memory(),
+                 static_cast<size_t>(mainProgram.Size()));
+        Save(versionPath, text.data(), text.size());
+    } else {
+        Log("No version file: the main program is not fetched");
     }
-    SetCaption(TCtl::lblMsg, L"완료되었습니다.");
+    ShowStatus(L"완료되었습니다.");
 
     // Registering a program that is not there would put a dead shortcut on the desktop.
-    if (!IsExistingFile(installDir + "/" + FMainExe)) {
-        SetCaption(TCtl::lblMsg, kInstallFailedStatus);
-        throw Exception(WideToAnsi(kDownloadFailedText));
+    if (!IsExistingFile(installDir + "/" + place.MainExe)) {
+        ShowStatus(kInstallFailedStatus);
+        throw EInstallError(WideToAnsi(kDownloadFailedText));
     }
-    PumpRun();
-    RegisterUninstall();
-    CheckCancelled();
-    CreateDesktopShortcut();
-    CheckCancelled();
-
-    SetCaption(TCtl::Label1, L"설치완료");
-    SetCaption(TCtl::Label2, L"설치가 완료되었습니다.");
-    SetCaption(TCtl::Button4, L"완료");
-    SetVisible(TCtl::Panel7, true);
+    PumpAndCheck();
+    Register(place);
 }

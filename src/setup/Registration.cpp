@@ -15,9 +15,7 @@ namespace {
 // Where the desktop folder is looked up, under HKEY_CURRENT_USER.
 constexpr const char* kExplorerKey = "Software\\MicroSoft\\Windows\\CurrentVersion\\Explorer";
 constexpr const char* kShellFoldersKey = "Shell Folders";
-// The product's name as the system shows it, and the shortcut's file name on the desktop;
-// converted at run time so that they reach the ANSI interfaces in the system code page.
-constexpr const wchar_t* kProductDisplayName = L"루멘타";
+// The shortcut's file name on the desktop, converted at run time like the display name.
 constexpr const wchar_t* kShortcutFileName = L"\\루멘타.lnk";
 
 // Closes a registry key on every way out.
@@ -131,7 +129,7 @@ void RegisterUninstall(const std::string& installDir) {
     // A key that cannot be opened shows up as the first value that cannot be written.
     TRegKey key;
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, key.Receive());
-    WriteString(key.Get(), "DisplayName", AnsiFromWide(kProductDisplayName));
+    WriteString(key.Get(), "DisplayName", AnsiFromWide(kUninstallDisplayName));
     WriteString(key.Get(), "UninstallString", UninstallCommand(installDir));
 }
 
@@ -143,6 +141,11 @@ std::string DesktopFolder() {
     if (SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
         return {};
     return path;
+}
+
+std::string DesktopShortcutPath() {
+    const std::string desktop = DesktopFolder();
+    return desktop.empty() ? std::string() : desktop + AnsiFromWide(kShortcutFileName);
 }
 
 std::string ComErrorText(long result) {
@@ -159,10 +162,9 @@ void SaveDesktopShortcut(IUnknown* link, const std::string& target, const std::s
         throw EInterfaceNotSupported("Interface not supported");
     shellLink->SetPath(target.c_str());
     shellLink->SetWorkingDirectory(workingDir.c_str());
-    std::string desktop = DesktopFolder();
-    if (desktop.empty()) return;
-    std::wstring name = WideFromAnsi(desktop + AnsiFromWide(kShortcutFileName));
-    file->Save(name.c_str(), FALSE);
+    const std::string path = DesktopShortcutPath();
+    if (path.empty()) return;
+    file->Save(WideFromAnsi(path).c_str(), FALSE);
 }
 
 void CreateDesktopShortcut(const std::string& installDir, const std::string& mainExe) {

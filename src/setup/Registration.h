@@ -19,6 +19,9 @@ NX_DECLARE_EXCEPTION(EInterfaceNotSupported, Exception)
 // The uninstall entry, under HKEY_LOCAL_MACHINE.
 inline constexpr const char* kUninstallKey =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\mgatedesk";
+// The product's name as the system shows it ("DisplayName"); converted at run time so that
+// it reaches the ANSI interfaces in the system code page.
+inline constexpr const wchar_t* kUninstallDisplayName = L"루멘타";
 
 // Creates (or reuses) the uninstall key and writes "DisplayName" and "UninstallString" as
 // REG_SZ in the ANSI code page; other values of an existing key stay.
@@ -50,6 +53,9 @@ void SaveDesktopShortcut(IUnknown* link, const std::string& target, const std::s
 // another type, the desktop directory the shell reports; empty only when that fails too.
 // Opens (or creates) the Explorer key with all access.
 std::string DesktopFolder();
+
+// Where the shortcut is saved: DesktopFolder() + "\루멘타.lnk"; empty without a desktop folder.
+std::string DesktopShortcutPath();
 
 // The text of a failed COM result: the system's message, or "OLE error %.8x".
 std::string ComErrorText(long result);

@@ -3,7 +3,6 @@
 #include <commctrl.h>
 #include <imm.h>
 #include <shellapi.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,22 +11,9 @@
 #include "setup/DisplayScale.h"
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
-#include "setup/Migration.h"
-#include "setup/Registration.h"
 #include "setup/RunningCopies.h"
 
-#ifndef NX_DISTRIBUTION_HOST
-#error "NX_DISTRIBUTION_HOST names the distribution server; the build sets it"
-#endif
-
 TfrmSetupMain* frmSetupMain = nullptr;
-
-std::string LocalAppDataPath() {
-    constexpr int kLocalAppData = 28; // CSIDL_LOCAL_APPDATA
-    char path[MAX_PATH + 1] = {};
-    SHGetFolderPathA(nullptr, kLocalAppData, nullptr, 0, path);
-    return std::string(path, strnlen(path, sizeof(path)));
-}
 
 namespace {
 HFONT MakeFont(int height, bool bold) {
@@ -76,7 +62,7 @@ TfrmSetupMain::TfrmSetupMain()
           ShellExecuteA(owner, "open", path.c_str(), "", "", SW_SHOWNORMAL);
       }),
       FStopper([](const std::string& imageName) { TerminateRunningCopies(imageName); }) {
-    CreateHTTP();
+    FRun = std::make_unique<TInstallRun>(*this);
     NxAntiFreeze1.SetOnlyWhenIdle(false);
 
     const HINSTANCE instance = GetModuleHandleW(nullptr);
@@ -442,7 +428,8 @@ void TfrmSetupMain::Close() {
     // One close per window: a second request (a double click on "완료") starts nothing again.
     if (FCloseRequested || !FHandle) return;
     FCloseRequested = true;
-    if (FInstalling) AbandonRun();
+    // A close request during the run stops it and drops the download in progress.
+    if (FInstalling) FRun->Cancel();
     FormClose();
     if (Application().MainWindow() == FHandle)
         Application().Terminate(); // the window goes with the application, after the current handler
@@ -451,10 +438,11 @@ void TfrmSetupMain::Close() {
 }
 
 void TfrmSetupMain::FormCreate() {
-    FBaseURL = std::string("http://") + NX_DISTRIBUTION_HOST + "/";
-    FVendorDir = LocalAppDataPath() + "\\Brindlewick\\";
-    FProductDir = "Marrowgate";
-    FMainExe = "mrwgt.exe";
+    const TInstallPlace place = DefaultInstallPlace();
+    FBaseURL = place.BaseURL;
+    FVendorDir = place.VendorDir;
+    FProductDir = place.ProductDir;
+    FMainExe = place.MainExe;
     SetVisible(TCtl::Panel4, false);
     SetVisible(TCtl::Panel5, false);
     SetVisible(TCtl::Panel6, false);
@@ -492,16 +480,71 @@ void TfrmSetupMain::Button5Click() {
     SetVisible(TCtl::Panel5, false);
 }
 
-void TfrmSetupMain::MigrateLegacySettings() {
-    ::MigrateLegacySettings(
-        InstallDir(), [this](const std::wstring& text) { SetCaption(TCtl::lblMsg, text); },
-        [] { Application().ProcessMessages(); });
+void TfrmSetupMain::Button3Click() {
+    if (FInstalling) return;
+    SetVisible(TCtl::Button5, false);
+    SetVisible(TCtl::Button3, false);
+    SetCaption(TCtl::Label1, L"설치중");
+    SetCaption(TCtl::Label2, L"설치중 취소버튼을 누르면 설치가 취소됩니다.");
+    SetVisible(TCtl::Panel6, true);
+    FInstalling = true;
+    if (FInstallation) {
+        try {
+            FInstallation();
+        } catch (const std::exception&) {
+            FInstalling = false;
+            if (!FCloseRequested) throw;
+            return;
+        }
+        FInstalling = false;
+        return;
+    }
+    TInstallPlace place;
+    place.BaseURL = FBaseURL;
+    place.AppDataDir = LocalAppDataPath(); // asked afresh, as FormCreate did
+    place.VendorDir = FVendorDir;
+    place.ProductDir = FProductDir;
+    place.MainExe = FMainExe;
+    const TInstallOutcome outcome = FRun->Run(place);
+    FInstalling = false;
+    if (outcome == ioCompleted) ShowCompletionPage();
 }
 
-void TfrmSetupMain::RegisterUninstall() {
-    ::RegisterUninstall(InstallDir());
+void TfrmSetupMain::ShowCompletionPage() {
+    SetCaption(TCtl::Label1, L"설치완료");
+    SetCaption(TCtl::Label2, L"설치가 완료되었습니다.");
+    SetCaption(TCtl::Button4, L"완료");
+    SetVisible(TCtl::Panel7, true);
 }
 
-void TfrmSetupMain::CreateDesktopShortcut() {
-    ::CreateDesktopShortcut(InstallDir(), FMainExe);
+void TfrmSetupMain::ShowStatus(const std::wstring& text) {
+    SetCaption(TCtl::lblMsg, text);
+}
+
+void TfrmSetupMain::ProgressBegin(int32_t maximum) {
+    if (!FHandle) return;
+    const HWND bar = Control(TCtl::ProgressBar1);
+    SendMessageW(bar, PBM_SETRANGE32, 0, maximum);
+    SendMessageW(bar, PBM_SETPOS, 0, 0);
+}
+
+void TfrmSetupMain::ProgressAdvance(int32_t position) {
+    if (!FHandle) return;
+    SendMessageW(Control(TCtl::ProgressBar1), PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void TfrmSetupMain::ProgressEnd() {
+    if (!FHandle) return;
+    const HWND bar = Control(TCtl::ProgressBar1);
+    const LRESULT maximum = SendMessageW(bar, PBM_GETRANGE, FALSE, 0);
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(maximum), 0);
+}
+
+bool TfrmSetupMain::ProcessMessages() {
+    Application().ProcessMessages();
+    return FCloseRequested;
+}
+
+void TfrmSetupMain::ReportError(const std::string& message) {
+    Application().HandleException(Exception(message));
 }

@@ -8,16 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "http/NxHTTP.h"
 #include "setup/Controls.h"
+#include "setup/InstallRun.h"
+#include "setup/InstallView.h"
 #include "setup/SetupMainDesign.h"
 #include "transport/NxAntiFreeze.h"
 
-class TfrmSetupMain {
+// The window shows the installation run on its installation page: it is the run's view.
+class TfrmSetupMain : public TInstallView {
 public:
     // Creates the window and its controls from the design (hidden until Show).
     TfrmSetupMain();
-    ~TfrmSetupMain();
+    ~TfrmSetupMain() override;
     TfrmSetupMain(const TfrmSetupMain&) = delete;
     TfrmSetupMain& operator=(const TfrmSetupMain&) = delete;
 
@@ -59,10 +61,6 @@ public:
     void Button3Click();
     void Button5Click();
 
-    // Steps of the installation run, over the install folder FVendorDir + FProductDir.
-    void MigrateLegacySettings();
-    void RegisterUninstall();
-    void CreateDesktopShortcut();
     std::string InstallDir() const { return FVendorDir + FProductDir; }
 
     // Sets a control's text; a label sizes itself to it.
@@ -75,17 +73,23 @@ public:
     // The controls Tab visits, in order (shown or not).
     std::vector<TCtl> TabStops() const;
 
-    // The installation run's parts (InstallRun.cpp). A download's failure is false, never
-    // an error; the work events move ProgressBar1 and pump the window's messages.
-    bool DownloadToStream(const std::string& url, TMemoryStream& buffer);
-    void FHTTPWorkBegin(TWorkMode mode, int32_t workCountMax);
-    void FHTTPWork(TWorkMode mode, int32_t workCount);
-    void FHTTPWorkEnd(TWorkMode mode);
+    // The run's view: the status line lblMsg, ProgressBar1 (range 0 to the transfer's total),
+    // the application's message pump (true once the window was asked to close) and the
+    // application's standard error box.
+    void ShowStatus(const std::wstring& text) override;
+    void ProgressBegin(int32_t maximum) override;
+    void ProgressAdvance(int32_t position) override;
+    void ProgressEnd() override;
+    bool ProcessMessages() override;
+    void ReportError(const std::string& message) override;
+
     // A run is in progress (set by Button3Click until it returns).
     bool Installing() const { return FInstalling; }
+    // The installation run "설치" starts; its HTTP client lives as long as the window.
+    TInstallRun& InstallRun() { return *FRun; }
 
+    // Keeps the window live while the run's transport waits on the network.
     TNxAntiFreeze NxAntiFreeze1;
-    std::unique_ptr<TNxHTTP> FHTTP;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -101,12 +105,7 @@ private:
     void Clicked(int controlId);
     void MemoFocused();
     void MoveFocus(bool backwards);
-    void CreateHTTP();
-    void RunInstallation();
-    // A close request during the run: stop it and drop the download in progress.
-    void AbandonRun();
-    void CheckCancelled() const;
-    void PumpRun();
+    void ShowCompletionPage();
 
     struct TFontDeleter {
         void operator()(HFONT font) const { DeleteObject(font); }
@@ -130,7 +129,8 @@ private:
     HWND FLastFocus = nullptr;
     bool FCloseRequested = false;
     bool FInstalling = false;
-    bool FCancelled = false;
+    // Created first: its HTTP client, the first network component, creates the socket stack.
+    std::unique_ptr<TInstallRun> FRun;
     TLauncher FLauncher;
     TStopper FStopper;
     TInstallation FInstallation;
@@ -143,6 +143,3 @@ private:
 
 // The window while it exists (set when it is created, cleared by FormDestroy).
 extern TfrmSetupMain* frmSetupMain;
-
-// The local application-data folder, without a trailing backslash.
-std::string LocalAppDataPath();

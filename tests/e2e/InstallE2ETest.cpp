@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -278,8 +279,23 @@ void StartInstallation(const TRunningSetup& setup) {
 }
 
 // The failure the run reports instead of the completion page, and what it leaves.
+// The installation log a failure box names on its second line, or an empty path.
+fs::path LogNamedIn(const std::wstring& boxText) {
+    const size_t before = boxText.find(kLogNoteBefore);
+    const size_t after = boxText.rfind(kLogNoteAfter);
+    if (before == std::wstring::npos || after == std::wstring::npos || after < before) return {};
+    const size_t start = before + std::wcslen(kLogNoteBefore);
+    return fs::path(boxText.substr(start, after - start));
+}
+
 void ExpectDownloadFailureBox(TRunningSetup& setup, TBox box) {
-    EXPECT_EQ(box.Text, kDownloadFailedText);
+    const size_t lineEnd = box.Text.find(L'\n');
+    EXPECT_EQ(box.Text.substr(0, lineEnd), kDownloadFailedText);
+    // A second line names the installation log, which tells why.
+    ASSERT_NE(lineEnd, std::wstring::npos) << WideToAnsi(box.Text);
+    EXPECT_EQ(box.Text.substr(lineEnd + 1).rfind(kLogNoteBefore, 0), 0u);
+    const fs::path log = LogNamedIn(box.Text);
+    EXPECT_NE(ReadAll(log).find("Outcome: failed: "), std::string::npos) << log;
     DismissBox(box);
     EXPECT_EQ(setup->Text(TCtl::Label1), L"설치중") << "the window stays on the installation page";
     EXPECT_EQ(setup->Text(TCtl::lblMsg), kInstallFailedStatus);

@@ -1,112 +1,357 @@
-// The installation run's own rules: the version file's lines, whole-file writes that never
-// leave a half-written target, the error text, the progress bar and the silent download.
+// The installation run without a window: driven through a recording view against the
+// scripted server, into a folder of its own. Also the window's side of the run: the
+// progress bar and the socket stack's life.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <regex>
+#include <sstream>
 
-#include "base/Stream.h"
-#include "base/SystemError.h"
 #include "setup/Application.h"
 #include "setup/InstallRun.h"
+#include "setup/Migration.h"
+#include "setup/Registration.h"
 #include "setup/SetupMain.h"
+#include "setup/SetupVersion.h"
+#include "setup/SystemStateLock.h"
+#include "support/ScriptedServer.h"
+#include "transport/NxStack.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+constexpr int32_t kGuardTimeout = 10000;
+
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A folder of its own under the system's temporary folder, removed afterwards.
-class InstallRunFiles : public ::testing::Test {
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// A text of the ANSI code page as the log holds it.
+std::string Utf8(const std::string& ansi) {
+    const std::wstring wide = AnsiToWide(ansi);
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(),
+                                                        static_cast<int>(wide.size()), utf8.data(),
+                                                        static_cast<int>(utf8.size()), nullptr, nullptr)));
+    return utf8;
+}
+
+bool IsRegistered() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::string Reply(const std::string& body, const std::string& extraHeaders = "") {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders +
+           "\r\n" + body;
+}
+
+// What a run showed, and a rule for when its user asks to stop.
+class TRecordingView : public TInstallView {
+public:
+    void ShowStatus(const std::wstring& text) override { Statuses.push_back(text); }
+    void ProgressBegin(int32_t maximum) override { Progress.push_back("begin " + std::to_string(maximum)); }
+    void ProgressAdvance(int32_t position) override { Progress.push_back("at " + std::to_string(position)); }
+    void ProgressEnd() override { Progress.push_back("end"); }
+    bool ProcessMessages() override {
+        ++Pumps;
+        return StopWhen && StopWhen(*this);
+    }
+    void ReportError(const std::string& message) override { Errors.push_back(message); }
+
+    // The statuses after the settings check's own.
+    std::vector<std::wstring> StepStatuses() const {
+        std::vector<std::wstring> steps;
+        for (const std::wstring& s : Statuses)
+            if (s != kMigrationCheckingText) steps.push_back(s);
+        return steps;
+    }
+
+    std::vector<std::wstring> Statuses;
+    std::vector<std::string> Progress;
+    std::vector<std::string> Errors;
+    int Pumps = 0;
+    std::function<bool(const TRecordingView&)> StopWhen;
+};
+
+// A run into a fresh folder of its own; the uninstall entry and the shortcut it may make
+// are removed before and after.
+class InstallRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(FLock.Owned()) << "another test kept the registry for a minute";
+        Application().Initialize();
         char temp[MAX_PATH + 1] = {};
         GetTempPathA(MAX_PATH, temp);
-        Folder = std::string(temp) + "nx-install-run-" + std::to_string(GetCurrentProcessId());
-        fs::create_directories(Folder);
+        Root = std::string(temp) + "nx-run-" + std::to_string(GetCurrentProcessId());
+        std::error_code ignored;
+        fs::remove_all(Root, ignored);
+        fs::create_directories(Root + "\\local");
+        Place.AppDataDir = Root + "\\local";
+        Place.VendorDir = Place.AppDataDir + "\\Brindlewick\\";
+        Place.ProductDir = "Marrowgate";
+        Place.MainExe = "mrwgt.exe";
+        LogFile = Root + "\\run.log";
+        Run.SetLogPath(LogFile);
+        // The stored setting waits without limit; a script that goes wrong must not hang the test.
+        Run.HTTP().ReadTimeout = kGuardTimeout;
+        ForgetRegistration();
     }
     void TearDown() override {
+        ForgetRegistration();
         std::error_code ignored;
-        fs::remove_all(Folder, ignored);
+        fs::remove_all(Root, ignored);
     }
-    std::string Folder;
+    static void ForgetRegistration() {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+        const std::string shortcut = DesktopShortcutPath();
+        if (!shortcut.empty()) DeleteFileA(shortcut.c_str());
+    }
+    void ServeFrom(const nxtest::ScriptedServer& server) {
+        Place.BaseURL = "http://127.0.0.1:" + std::to_string(server.Port()) + "/";
+    }
+    std::string Installed(const std::string& name) const { return Place.InstallDir() + "/" + name; }
+    std::string LogNote() const {
+        return "\n" + WideToAnsi(kLogNoteBefore) + LogFile + WideToAnsi(kLogNoteAfter);
+    }
+    std::string Log() const { return ReadAll(LogFile); }
+
+    TSystemStateLock FLock;
+    std::string Root, LogFile;
+    TInstallPlace Place;
+    TRecordingView View;
+    TInstallRun Run{View};
 };
+
+// The request head of the installer's client for one server path; the Cookie line comes
+// last once the server has set one.
+std::string RequestHead(uint16_t port, const std::string& name, const std::string& cookie = "") {
+    return "GET //deri_vere/" + name +
+           " HTTP/1.1\r\nContent-Type: text/html\r\nHost: 127.0.0.1:" + std::to_string(port) +
+           "\r\nAccept: text/html, */*\r\nUser-Agent: Mozilla/3.0 (compatible; Nx Library)\r\n" +
+           (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n") + "\r\n";
+}
 } // namespace
 
-TEST(InstallRunVersionFile, EveryLineEndBecomesCrLfAndALastLineGetsOne) {
-    EXPECT_EQ(VersionFileText("a\nb"), "a\r\nb\r\n");
-    EXPECT_EQ(VersionFileText("a\r\nb\r\n"), "a\r\nb\r\n");
-    EXPECT_EQ(VersionFileText("a\rb\r\n\nc"), "a\r\nb\r\n\r\nc\r\n");
-    // A lone CR followed by LF is one line end; LF then CR are two.
-    EXPECT_EQ(VersionFileText("a\n\rb"), "a\r\n\r\nb\r\n");
-    EXPECT_EQ(VersionFileText("\n"), "\r\n");
-    EXPECT_EQ(VersionFileText(""), "");
-}
+TEST_F(InstallRunTest, AHealthyRunFetchesEveryFileOnOneConnectionSavesAndRegisters) {
+    const std::string uninstall(3000, 'U'), database(1000, 'S'), program(5000, 'M');
+    nxtest::ScriptedServer server;
+    server.ExpectReceived("/uninstall.exe HTTP/1.1\r\n")
+        .ExpectReceived("\r\n\r\n")
+        .Send(Reply(uninstall, "Set-Cookie: session=S3cr3tCookieValue; path=/\r\n"))
+        .ExpectReceived("/libmySQL50.dll")
+        .Send(Reply(database))
+        // An accepted empty body must not leave the earlier file's bytes in the shared buffer.
+        .ExpectReceived("/libmysql.dll")
+        .Send(Reply(""))
+        .ExpectReceived("/auto_up.exe")
+        .Send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")
+        .ExpectReceived("/r_ver.txt")
+        .Send(Reply("1.2\n3"))
+        .ExpectReceived("/mrwgt.exe")
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n")
+        .SendPieces(program, {2000}, 10);
+    server.Start();
+    ServeFrom(server);
 
-TEST(InstallRunVersionFile, ANulEndsTheText) {
-    EXPECT_EQ(VersionFileText(std::string("1.2\n3\0junk\n", 11)), "1.2\r\n3\r\n");
-    EXPECT_EQ(VersionFileText(std::string("\0a", 2)), "");
-}
+    ASSERT_EQ(Run.Run(Place), ioCompleted) << (View.Errors.empty() ? "" : View.Errors[0]);
+    EXPECT_TRUE(server.WaitFinished(5000)) << server.Failure();
+    EXPECT_TRUE(View.Errors.empty());
 
-TEST(InstallRunMessages, CreateFileErrorNamesThePathAndTheSystemText) {
-    const std::string text = CreateFileErrorText("C:\\x\\Marrowgate/mrwgt.exe", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(text,
-              "Cannot create file \"C:\\x\\Marrowgate/mrwgt.exe\". " + SysErrorMessage(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(SysErrorMessage(ERROR_ACCESS_DENIED).empty());
-    // The error box ends it with exactly one full stop.
-    const std::wstring box = TApplication::ErrorBoxText(text);
-    EXPECT_EQ(box.back(), L'.');
-    EXPECT_NE(box.substr(box.size() - 2), L"..");
-}
+    const uint16_t port = server.Port();
+    const std::string cookie = "session=S3cr3tCookieValue";
+    EXPECT_EQ(server.Received(),
+              RequestHead(port, "uninstall.exe") + RequestHead(port, "libmySQL50.dll", cookie) +
+                  RequestHead(port, "libmysql.dll", cookie) + RequestHead(port, "auto_up.exe", cookie) +
+                  RequestHead(port, "r_ver.txt", cookie) + RequestHead(port, "mrwgt.exe", cookie));
+    EXPECT_EQ(server.Connections(), 1);
 
-TEST_F(InstallRunFiles, ReplacesTheWholeFileAndLeavesNoPartFile) {
-    const std::string target = Folder + "/libmysql.dll";
-    const std::string longer(100000, 'L');
-    SaveFileReplacing(target, longer.data(), longer.size());
-    EXPECT_EQ(ReadAll(target), longer);
-    SaveFileReplacing(target, "short", 5);
-    EXPECT_EQ(ReadAll(target), "short");
-    SaveFileReplacing(target, "", 0);
-    EXPECT_TRUE(fs::exists(target));
-    EXPECT_EQ(fs::file_size(target), 0u);
-    EXPECT_FALSE(fs::exists(target + ".part"));
-}
+    EXPECT_EQ(ReadAll(Installed("uninstall.exe")), uninstall);
+    EXPECT_EQ(ReadAll(Installed("libmySQL50.dll")), database);
+    EXPECT_TRUE(fs::exists(Installed("libmysql.dll")));
+    EXPECT_EQ(ReadAll(Installed("libmysql.dll")), "");
+    EXPECT_FALSE(fs::exists(Installed("auto_up.exe")));
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), "1.2\r\n3\r\n");
+    EXPECT_EQ(ReadAll(Installed("mrwgt.exe")), program);
+    for (const auto& entry : fs::directory_iterator(Place.InstallDir()))
+        EXPECT_NE(entry.path().extension(), ".part") << entry.path();
 
-TEST_F(InstallRunFiles, AMissingFolderRaisesTheCreateErrorAndWritesNothing) {
-    const std::string target = Folder + "\\absent\\auto_up.exe";
-    try {
-        SaveFileReplacing(target, "data", 4);
-        FAIL() << "no error";
-    } catch (const EFCreateError& error) {
-        EXPECT_EQ(error.Message(), CreateFileErrorText(target, ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(View.StepStatuses(),
+              (std::vector<std::wstring>{L"데이터베이스 버전체크..", L"데이터베이스 엔진체크..",
+                                         L"업데이트 엔진체크..", L"소프트웨어 버전체크..",
+                                         L"소프트웨어 안정화작업중...", L"완료되었습니다."}));
+    // Every transfer that began also ended, and the bar stood at the whole file.
+    for (const char* size : {"3000", "1000", "5000"}) {
+        const auto begin =
+            std::find(View.Progress.begin(), View.Progress.end(), std::string("begin ") + size);
+        ASSERT_NE(begin, View.Progress.end()) << size;
+        const auto end = std::find(begin, View.Progress.end(), "end");
+        EXPECT_NE(end, View.Progress.end()) << size;
+        EXPECT_EQ(std::find_if(begin + 1, end, [](const std::string& e) { return e.rfind("begin", 0) == 0; }),
+                  end)
+            << "a transfer of " << size << " never ended";
     }
-    EXPECT_FALSE(fs::exists(Folder + "\\absent"));
+
+    EXPECT_TRUE(IsRegistered());
+    EXPECT_TRUE(IsExistingFile(DesktopShortcutPath()));
+
+    // The log: UTF-8 with a byte-order mark, every line stamped with the local time.
+    const std::string log = Log();
+    ASSERT_EQ(log.substr(0, 3), "\xEF\xBB\xBF");
+    std::istringstream lines(log.substr(3));
+    const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \S.*\r$)");
+    int lineCount = 0;
+    for (std::string line; std::getline(lines, line); ++lineCount)
+        EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+    EXPECT_GT(lineCount, 20);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "//deri_vere/";
+    const std::vector<std::string> expectedLines = {
+        std::string("Marrowgate Setup ") + NX_SETUP_VERSION_TEXT,
+        std::string("ANSI code page 949"),
+        "GET " + url + "uninstall.exe: attempt 1: HTTP/1.1 200 OK, 3000 bytes in ",
+        "GET " + url + "libmysql.dll: attempt 1: HTTP/1.1 200 OK, 0 bytes in ",
+        "GET " + url + "auto_up.exe: attempt 1 failed after ",
+        "ENxHTTPProtocolException: HTTP/1.1 404 Not Found",
+        "GET " + url + "mrwgt.exe: attempt 1: HTTP/1.1 200 OK, 5000 bytes in ",
+        "Wrote " + Installed("uninstall.exe") + " (3000 bytes)",
+        "Wrote " + Installed("r_ver.txt") + " (8 bytes)",
+        std::string("Status: 데이터베이스 버전체크.."),
+        std::string("DisplayName = 루멘타, UninstallString = ") + UninstallCommand(Place.InstallDir()),
+        "Shortcut " + Utf8(DesktopShortcutPath()) + ": saved",
+        std::string("Outcome: completed\r\n"),
+    };
+    for (const std::string& expected : expectedLines)
+        EXPECT_NE(log.find(expected), std::string::npos) << expected;
+    EXPECT_EQ(log.find("S3cr3tCookieValue"), std::string::npos) << "a cookie value reached the log";
+    EXPECT_EQ(Run.LogPath(), LogFile);
 }
 
-TEST_F(InstallRunFiles, ATargetInUseStaysAsItWasAndThePartFileGoes) {
-    const std::string target = Folder + "/mrwgt.exe";
-    SaveFileReplacing(target, "old program", 11);
-    // Held as a running program holds its file: nobody may write it.
-    const HANDLE held =
-        CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    try {
-        SaveFileReplacing(target, "new program", 11);
-        ADD_FAILURE() << "no error";
-    } catch (const EFCreateError& error) {
-        EXPECT_EQ(error.Message().rfind("Cannot create file \"" + target + "\". ", 0), 0u) << error.Message();
+TEST_F(InstallRunTest, AStopRequestEndsTheRunWithoutABoxOrRegistration) {
+    const struct {
+        const char* When;
+        std::function<bool(const TRecordingView&)> StopWhen;
+        int Requests;
+    } cases[] = {
+        {"before any download", [](const TRecordingView&) { return true; }, 0},
+        {"in the middle of the first file",
+         [](const TRecordingView& v) {
+             return std::any_of(v.Progress.begin(), v.Progress.end(),
+                                [](const std::string& e) { return e.rfind("at ", 0) == 0 && e != "at 0"; });
+         },
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.When);
+        View = TRecordingView{};
+        View.StopWhen = c.StopWhen;
+        nxtest::ScriptedServer server;
+        server.ExpectReceived("\r\n\r\n", 2000)
+            .Send("HTTP/1.1 200 OK\r\nContent-Length: 50000\r\n\r\n")
+            .SendPieces(std::string(50000, 'U'), {1000}, 30);
+        server.Start();
+        ServeFrom(server);
+        EXPECT_EQ(Run.Run(Place), ioCancelled);
+        EXPECT_TRUE(View.Errors.empty());
+        EXPECT_EQ(Count(server.Received(), "GET "), static_cast<size_t>(c.Requests));
+        EXPECT_FALSE(fs::exists(Installed("uninstall.exe")));
+        EXPECT_FALSE(IsRegistered());
+        EXPECT_NE(Log().find("Outcome: cancelled"), std::string::npos);
     }
-    CloseHandle(held);
-    EXPECT_EQ(ReadAll(target), "old program");
-    EXPECT_FALSE(fs::exists(target + ".part"));
+}
+
+TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
+    const std::string missingLog = Root + "\\no such folder\\run.log";
+    const struct {
+        const char* Name;
+        bool NoAppData;
+        bool LogWritable;
+        const wchar_t* Text;
+    } cases[] = {
+        {"server down", false, true, kDownloadFailedText},
+        {"no application-data folder", true, true, kNoLocalAppDataText},
+        {"server down, the log cannot be written", false, false, kDownloadFailedText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        View = TRecordingView{};
+        Place.BaseURL = "http://127.0.0.1:" + std::to_string(nxtest::UnusedLocalPort()) + "/";
+        const std::string appData = Place.AppDataDir;
+        if (c.NoAppData) Place.AppDataDir.clear();
+        Run.SetLogPath(c.LogWritable ? LogFile : missingLog);
+        EXPECT_EQ(Run.Run(Place), ioFailed);
+        Place.AppDataDir = appData;
+        ASSERT_EQ(View.Errors.size(), 1u);
+        EXPECT_EQ(View.Errors[0], WideToAnsi(c.Text) + (c.LogWritable ? LogNote() : ""));
+        EXPECT_EQ(Run.ErrorText(), View.Errors[0]);
+        EXPECT_EQ(Run.LogPath(), c.LogWritable ? LogFile : "");
+        EXPECT_FALSE(IsRegistered());
+        EXPECT_FALSE(fs::exists(missingLog));
+        if (!c.LogWritable) continue;
+        const std::string log = Log();
+        EXPECT_NE(log.find("Outcome: failed: "), std::string::npos);
+        // Five files asked for, each refused; no main program without a version file.
+        EXPECT_EQ(Count(log, "(socket error 10061)"), c.NoAppData ? 0u : 5u) << log;
+        EXPECT_EQ(Count(log, "mrwgt.exe: attempt"), 0u);
+    }
+}
+
+TEST_F(InstallRunTest, AFileThatCannotBeCreatedKeepsTheSystemsTextAndStopsTheRun) {
+    // A folder where the first product file goes: nothing can replace it.
+    fs::create_directories(Installed("uninstall.exe"));
+    nxtest::ScriptedServer server;
+    server.ExpectReceived("\r\n\r\n").Send(Reply("program"));
+    server.Start();
+    ServeFrom(server);
+    EXPECT_EQ(Run.Run(Place), ioFailed);
+    ASSERT_EQ(View.Errors.size(), 1u);
+    const std::string start = "Cannot create file \"" + Installed("uninstall.exe") + "\". ";
+    EXPECT_EQ(View.Errors[0].rfind(start, 0), 0u) << View.Errors[0];
+    EXPECT_EQ(View.Errors[0].find(LogFile), std::string::npos) << "the system's box stays as it was";
+    EXPECT_EQ(Count(server.Received(), "GET "), 1u) << "no download after the failure";
+    EXPECT_FALSE(IsRegistered());
+    EXPECT_NE(Log().find("Outcome: failed: EFCreateError: " + start), std::string::npos);
+}
+
+TEST_F(InstallRunTest, AFailedDownloadIsFalseAndRewindsTheBuffer) {
+    TMemoryStream buffer;
+    buffer.WriteString("earlier bytes");
+    // Port 1 on the loopback refuses at once.
+    EXPECT_FALSE(Run.DownloadToStream("http://127.0.0.1:1//deri_vere/r_ver.txt", buffer));
+    EXPECT_EQ(buffer.Position(), 0);
+    EXPECT_FALSE(Run.DownloadToStream("http://", buffer));
+    EXPECT_EQ(buffer.Position(), 0);
+}
+
+TEST(InstallRunClient, HasTheStoredSettings) {
+    TRecordingView view;
+    TInstallRun run(view);
+    TNxHTTP& http = run.HTTP();
+    EXPECT_EQ(http.ReadTimeout, 0);
+    EXPECT_TRUE(http.AllowCookies);
+    EXPECT_EQ(http.MaxLineAction, maException);
+    EXPECT_EQ(http.HTTPOptions, TNxHTTPOptions{hoForceEncodeParams});
+    EXPECT_EQ(http.Request().UserAgent(), "Mozilla/3.0 (compatible; Nx Library)");
+    EXPECT_EQ(http.Request().Accept(), "text/html, */*");
+    EXPECT_EQ(http.Request().ContentType(), "text/html");
+    EXPECT_TRUE(http.OnWorkBegin && http.OnWork && http.OnWorkEnd);
 }
 
 class InstallRunWindow : public ::testing::Test {
@@ -122,40 +367,32 @@ protected:
     std::unique_ptr<TfrmSetupMain> Form;
 };
 
-TEST_F(InstallRunWindow, WorkEventsDriveTheProgressBarWhateverTheMode) {
-    Form->FHTTPWorkBegin(wmRead, 5000);
+TEST_F(InstallRunWindow, TheRunsProgressDrivesTheBarAndItsStatusTheLabel) {
+    Form->ProgressBegin(5000);
     EXPECT_EQ(Maximum(), 5000);
     EXPECT_EQ(Position(), 0);
-    Form->FHTTPWork(wmRead, 1200);
+    Form->ProgressAdvance(1200);
     EXPECT_EQ(Position(), 1200);
-    Form->FHTTPWorkEnd(wmRead);
+    Form->ProgressEnd();
     EXPECT_EQ(Position(), 5000);
-    Form->FHTTPWorkBegin(wmWrite, 300);
+    Form->ProgressBegin(300);
     EXPECT_EQ(Maximum(), 300);
     EXPECT_EQ(Position(), 0);
-    Form->FHTTPWorkEnd(wmWrite);
+    Form->ProgressEnd();
     EXPECT_EQ(Position(), 300);
+    Form->ShowStatus(L"업데이트 엔진체크..");
+    EXPECT_EQ(Form->Caption(TCtl::lblMsg), L"업데이트 엔진체크..");
+    EXPECT_FALSE(Form->ProcessMessages());
 }
 
-TEST_F(InstallRunWindow, AFailedDownloadIsFalseAndRewindsTheBuffer) {
-    TMemoryStream buffer;
-    buffer.WriteString("earlier bytes");
-    // Port 1 on the loopback refuses at once.
-    EXPECT_FALSE(Form->DownloadToStream("http://127.0.0.1:1//deri_vere/r_ver.txt", buffer));
-    EXPECT_EQ(buffer.Position(), 0);
-    EXPECT_FALSE(Form->DownloadToStream("http://", buffer));
-    EXPECT_EQ(buffer.Position(), 0);
-}
-
-TEST_F(InstallRunWindow, TheClientHasTheStoredSettings) {
-    ASSERT_TRUE(Form->FHTTP);
-    TNxHTTP& http = *Form->FHTTP;
-    EXPECT_EQ(http.ReadTimeout, 0);
-    EXPECT_TRUE(http.AllowCookies);
-    EXPECT_EQ(http.MaxLineAction, maException);
-    EXPECT_EQ(http.HTTPOptions, TNxHTTPOptions{hoForceEncodeParams});
-    EXPECT_EQ(http.Request().UserAgent(), "Mozilla/3.0 (compatible; Nx Library)");
-    EXPECT_EQ(http.Request().Accept(), "text/html, */*");
-    EXPECT_EQ(http.Request().ContentType(), "text/html");
-    EXPECT_TRUE(http.OnWorkBegin && http.OnWork && http.OnWorkEnd);
+TEST_F(InstallRunWindow, TheSocketStackLivesAsLongAsTheWindow) {
+    const int32_t users = NxStackUserCount();
+    Form.reset();
+    EXPECT_EQ(NxStackUserCount(), users - 1);
+    if (users == 1) {
+        EXPECT_EQ(NxStackInstance(), nullptr);
+    }
+    Form = std::make_unique<TfrmSetupMain>();
+    EXPECT_EQ(NxStackUserCount(), users);
+    EXPECT_NE(NxStackInstance(), nullptr);
 }

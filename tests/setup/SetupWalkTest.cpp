@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "setup/SetupMain.h"
+#include "setup/SetupVersion.h"
 #include "setup/driver/SetupDriver.h"
 
 namespace fs = std::filesystem;
@@ -192,7 +193,9 @@ TEST(SetupWalk, ProgramCarriesItsIconManifestAndVersion) {
     ASSERT_FALSE(version.empty());
     ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(version.size()), version.data()));
     for (auto [key, expected] :
-         {std::pair{L"CompanyName", L"Brindlewick"}, std::pair{L"ProductName", L"Marrowgate"}}) {
+         {std::pair{L"CompanyName", L"Brindlewick"}, std::pair{L"ProductName", L"Marrowgate"},
+          // The installation log names the same version.
+          std::pair{L"FileVersion", L"" NX_SETUP_VERSION_TEXT}}) {
         wchar_t* value = nullptr;
         UINT length = 0;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\041204B0\\") + key;

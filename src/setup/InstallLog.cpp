@@ -1,0 +1,190 @@
+#include "setup/InstallLog.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "base/Format.h"
+#include "setup/Application.h"
+#include "setup/SetupVersion.h"
+
+namespace {
+constexpr const char* kLogPrefix = "Marrowgate-Setup-";
+constexpr const char* kLogSuffix = ".log";
+// "YYYYMMDD-HHMMSS"
+constexpr size_t kStampLength = 15;
+
+std::string Utf8Of(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length, nullptr,
+                        nullptr);
+    return utf8;
+}
+
+std::string WithSlash(const std::string& folder) {
+    if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder;
+    return folder + "\\";
+}
+
+// The version the system reports of itself: GetVersionEx answers what the program's
+// manifest claims to support, RtlGetVersion the truth.
+std::string WindowsVersionText() {
+    using TRtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    auto* getVersion = ntdll ? reinterpret_cast<TRtlGetVersion>(
+                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+                             : nullptr;
+    if (!getVersion || getVersion(&info) != 0) return "unknown";
+    std::string text =
+        Format("%lu.%lu build %lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
+    const std::string servicePack = WideToAnsi(info.szCSDVersion);
+    if (!servicePack.empty()) text += " " + servicePack;
+    // Under Wine the Windows version is whatever the prefix is set to; name Wine as well.
+    using TWineVersion = const char*(CDECL*)();
+    auto* wine = ntdll ? reinterpret_cast<TWineVersion>(
+                             reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")))
+                       : nullptr;
+    if (wine) text += std::string(" (Wine ") + wine() + ")";
+    return text;
+}
+} // namespace
+
+std::string LogFileName(const SYSTEMTIME& time, int sequence) {
+    std::string name = Format("%s%04u%02u%02u-%02u%02u%02u", kLogPrefix, time.wYear, time.wMonth, time.wDay,
+                              time.wHour, time.wMinute, time.wSecond);
+    if (sequence > 1) name += Format("-%d", sequence);
+    return name + kLogSuffix;
+}
+
+bool ParseLogFileName(const std::string& name, std::string* stamp, int* sequence) {
+    const std::string prefix = kLogPrefix, suffix = kLogSuffix;
+    if (name.size() < prefix.size() + kStampLength + suffix.size()) return false;
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+    const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    for (size_t i = 0; i < kStampLength; ++i) {
+        const bool dash = i == 8;
+        if (dash ? middle[i] != '-' : (middle[i] < '0' || middle[i] > '9')) return false;
+    }
+    int number = 1;
+    if (middle.size() > kStampLength) {
+        const std::string rest = middle.substr(kStampLength);
+        if (rest.size() < 2 || rest.size() > 3 || rest[0] != '-') return false;
+        number = 0;
+        for (size_t i = 1; i < rest.size(); ++i) {
+            if (rest[i] < '0' || rest[i] > '9') return false;
+            number = number * 10 + (rest[i] - '0');
+        }
+        if (number < 2) return false;
+    }
+    if (stamp) *stamp = middle.substr(0, kStampLength);
+    if (sequence) *sequence = number;
+    return true;
+}
+
+void RemoveOldLogs(const std::string& folder, size_t keep) {
+    const std::string base = WithSlash(folder);
+    std::vector<std::pair<std::pair<std::string, int>, std::string>> logs;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((base + kLogPrefix + "*" + kLogSuffix).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::string stamp;
+        int sequence = 0;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            ParseLogFileName(found.cFileName, &stamp, &sequence))
+            logs.push_back({{stamp, sequence}, found.cFileName});
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    if (logs.size() <= keep) return;
+    // The names sort by their time, then by their sequence within the second.
+    std::sort(logs.begin(), logs.end());
+    for (size_t i = 0; i + keep < logs.size(); ++i)
+        DeleteFileA((base + logs[i].second).c_str());
+}
+
+std::string WithoutCredentials(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    const size_t at = url.rfind('@', end - 1);
+    if (at == std::string::npos || at < start || end == start) return url;
+    return url.substr(0, start) + url.substr(at + 1);
+}
+
+std::string LogTimeText(const SYSTEMTIME& time) {
+    return Format("%04u-%02u-%02u %02u:%02u:%02u.%03u", time.wYear, time.wMonth, time.wDay, time.wHour,
+                  time.wMinute, time.wSecond, time.wMilliseconds);
+}
+
+TInstallLog::TInstallLog(const std::string& path) : FPath(path) {
+    FFile = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!IsOpen()) return;
+    static const char kBom[] = "\xEF\xBB\xBF";
+    DWORD written = 0;
+    if (!WriteFile(FFile, kBom, 3, &written, nullptr) || written != 3) {
+        CloseHandle(FFile);
+        FFile = INVALID_HANDLE_VALUE;
+        return;
+    }
+    Write(std::string("Marrowgate Setup ") + kSetupVersion);
+    Write("Windows " + WindowsVersionText() +
+          Format(", ANSI code page %u, OEM code page %u", GetACP(), GetOEMCP()));
+}
+
+TInstallLog::~TInstallLog() {
+    if (IsOpen()) CloseHandle(FFile);
+}
+
+std::unique_ptr<TInstallLog> TInstallLog::CreateInFolder(const std::string& folder) {
+    const std::string base = WithSlash(folder);
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    std::unique_ptr<TInstallLog> log;
+    for (int sequence = 1; sequence <= kMaxLogsPerSecond; ++sequence) {
+        const std::string path = base + LogFileName(now, sequence);
+        // A log of the same second stays; this one takes the next sequence number.
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        log = std::make_unique<TInstallLog>(path);
+        break;
+    }
+    if (!log) log = std::make_unique<TInstallLog>(base + LogFileName(now, kMaxLogsPerSecond + 1));
+    if (log->IsOpen()) RemoveOldLogs(base, kKeptLogs);
+    return log;
+}
+
+std::unique_ptr<TInstallLog> TInstallLog::CreateInTemp() {
+    char temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathA(MAX_PATH + 1, temp);
+    return CreateInFolder(length > 0 && length <= MAX_PATH ? std::string(temp, length) : std::string(".\\"));
+}
+
+void TInstallLog::Write(const std::string& text) {
+    if (IsOpen()) WriteUtf8(Utf8Of(AnsiToWide(text)));
+}
+
+void TInstallLog::Write(const std::wstring& text) {
+    if (IsOpen()) WriteUtf8(Utf8Of(text));
+}
+
+void TInstallLog::WriteUtf8(std::string line) {
+    std::replace(line.begin(), line.end(), '\r', ' ');
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const std::string all = LogTimeText(now) + " " + line + "\r\n";
+    DWORD written = 0;
+    // A write that fails (a full disk) ends the log rather than each later step.
+    if (!WriteFile(FFile, all.data(), static_cast<DWORD>(all.size()), &written, nullptr) ||
+        written != all.size()) {
+        CloseHandle(FFile);
+        FFile = INVALID_HANDLE_VALUE;
+    }
+}
