@@ -30,7 +30,7 @@ std::string TrimControls(const std::string& s) {
 }
 
 // stat() rather than std::filesystem: in the statically linked installer the filesystem
-// library brings the whole iostream and locale machinery with it (about 700 KB).
+// library brings the whole iostream and locale machinery with it (about 900 KB).
 bool IsRegularFile(const std::string& name) {
 #ifdef _WIN32
     struct _stat64 info;
