@@ -99,6 +99,10 @@ scripts/wine.sh --server-start
 ctest --preset win32 2>&1 | tee "$logs/ctest-win32.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
 count_ctest "$logs/ctest-win32.log"
 
+step "the wizard at 96, 120, 144 and 192 DPI (Wine prefix of its own)"
+tests/setup/run-dpi.sh "$repo/build/win32/tests/setup/setup_tests.exe" 2>&1 | tee "$logs/dpi.log"
+count_plain "$logs/dpi.log"
+
 step "end-to-end installation runs (Wine, private network, nginx and our own server)"
 tests/e2e/run.sh "$repo/build/win32" "$repo/build/native" 2>&1 | tee "$logs/e2e.log"
 count_plain "$logs/e2e.log"

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "setup/Application.h"
+#include "setup/DisplayScale.h"
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
 #include "setup/RunningCopies.h"
@@ -63,9 +64,6 @@ TfrmSetupMain::TfrmSetupMain()
       FStopper([](const std::string& imageName) { TerminateRunningCopies(imageName); }) {
     FRun = std::make_unique<TInstallRun>(*this);
     NxAntiFreeze1.SetOnlyWhenIdle(false);
-    FWindowFont.reset(MakeFont(kWindowFontHeight, false));
-    FFont12.reset(MakeFont(kControlFontHeight, false));
-    FFont12Bold.reset(MakeFont(kControlFontHeight, true));
 
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
@@ -87,6 +85,11 @@ TfrmSetupMain::TfrmSetupMain()
     CreateWindowExW(exStyle, kSetupMainClassName, kSetupMainCaption, style, CW_USEDEFAULT, CW_USEDEFAULT,
                     frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
     if (!FHandle) throw Exception("Cannot create the setup window");
+    // The controls were laid out for the DPI the window got (WM_CREATE); the frame follows.
+    RECT bounds;
+    GetWindowRect(FHandle, &bounds);
+    SetClientArea(FHandle, {bounds.left, bounds.top}, ScaleToDpi(kSetupMainClientWidth, FDpi),
+                  ScaleToDpi(kSetupMainClientHeight, FDpi));
 }
 
 TfrmSetupMain::~TfrmSetupMain() {
@@ -118,9 +121,17 @@ HFONT TfrmSetupMain::FontOf(TFont font) const {
     return FWindowFont.get();
 }
 
+void TfrmSetupMain::MakeFonts() {
+    FWindowFont.reset(MakeFont(ScaleToDpi(kWindowFontHeight, FDpi), false));
+    FFont12.reset(MakeFont(ScaleToDpi(kControlFontHeight, FDpi), false));
+    FFont12Bold.reset(MakeFont(ScaleToDpi(kControlFontHeight, FDpi), true));
+}
+
 void TfrmSetupMain::CreateControls() {
+    FDpi = WindowDpi(FHandle);
+    MakeFonts();
     SendMessageW(FHandle, WM_SETFONT, reinterpret_cast<WPARAM>(FWindowFont.get()), FALSE);
-    const auto bounds = DockedDesignBounds();
+    const auto bounds = DockedDesignBounds(FDpi);
     for (const TControlDesign& row : kSetupMainDesign) {
         const HWND parent = row.Parent == TCtl::Window ? FHandle : Control(row.Parent);
         const RECT& r = bounds[static_cast<size_t>(row.Id)];
@@ -185,13 +196,57 @@ void TfrmSetupMain::CreateControls() {
     SetWindowTextW(Control(TCtl::Memo1), LicenceText().c_str());
     SendMessageW(Control(TCtl::ProgressBar1), PBM_SETRANGE32, 0, 100);
     SendMessageW(Control(TCtl::ProgressBar1), PBM_SETPOS, 0, 0);
+    SetPicture();
+    SetIcons();
+}
+
+void TfrmSetupMain::SetPicture() {
+    const RECT r = DockedDesignBounds(FDpi)[static_cast<size_t>(TCtl::Image1)];
     try {
-        FPicture.reset(MakeBitmap(DecodeJpeg(kHeaderPictureJpeg, kHeaderPictureJpegSize)));
+        decltype(FPicture) picture(MakeBitmap(HeaderPicture(r.right - r.left, r.bottom - r.top)));
         SendMessageW(Control(TCtl::Image1), STM_SETIMAGE, IMAGE_BITMAP,
-                     reinterpret_cast<LPARAM>(FPicture.get()));
+                     reinterpret_cast<LPARAM>(picture.get()));
+        FPicture = std::move(picture); // the one shown before goes only once it is replaced
     } catch (const EJpegError&) {
         // The header stays without its picture; everything else of the window works.
     }
+}
+
+void TfrmSetupMain::SetIcons() {
+    // The caption's and the task bar's icons at this DPI's sizes, instead of the class icon
+    // stretched. A program without the icon resource (a test) keeps the class icon.
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    auto load = [&](int size) {
+        return TIconHandle(static_cast<HICON>(LoadImageW(instance, L"MAINICON", IMAGE_ICON, size, size, 0)));
+    };
+    TIconHandle smallIcon = load(ScaleToDpi(16, FDpi)), bigIcon = load(ScaleToDpi(32, FDpi));
+    if (!smallIcon || !bigIcon) return;
+    SendMessageW(FHandle, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+    SendMessageW(FHandle, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon.get()));
+    FSmallIcon = std::move(smallIcon);
+    FBigIcon = std::move(bigIcon);
+}
+
+void TfrmSetupMain::Rescale(int dpi, POINT topLeft) {
+    FDpi = dpi;
+    // The controls keep the old fonts until they have the new ones.
+    const TFontHandle oldFonts[] = {std::move(FWindowFont), std::move(FFont12), std::move(FFont12Bold)};
+    MakeFonts();
+    SendMessageW(FHandle, WM_SETFONT, reinterpret_cast<WPARAM>(FWindowFont.get()), FALSE);
+    const auto bounds = DockedDesignBounds(FDpi);
+    for (const TControlDesign& row : kSetupMainDesign) {
+        const HWND control = Control(row.Id);
+        const RECT& r = bounds[static_cast<size_t>(row.Id)];
+        SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        // A label sizes itself to its text in the new font.
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontOf(row.Font)), FALSE);
+    }
+    SetPicture();
+    SetIcons();
+    SetClientArea(FHandle, topLeft, ScaleToDpi(kSetupMainClientWidth, FDpi),
+                  ScaleToDpi(kSetupMainClientHeight, FDpi));
+    RedrawWindow(FHandle, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void TfrmSetupMain::SetCaption(TCtl id, const std::wstring& text) {
@@ -314,6 +369,12 @@ LRESULT TfrmSetupMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_GETFONT:
         return reinterpret_cast<LRESULT>(FWindowFont.get());
+    case kWmDpiChanged: {
+        // The system suggests a place on the new monitor; the size follows from the layout.
+        const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+        if (LOWORD(wParam) > 0) Rescale(LOWORD(wParam), {suggested.left, suggested.top});
+        return 0;
+    }
     case WM_CLOSE:
         Close();
         return 0;

@@ -26,6 +26,8 @@ public:
 
     HWND Handle() const { return FHandle; }
     HWND Control(TCtl id) const { return FControls[static_cast<size_t>(id)]; }
+    // The DPI the window is laid out for: the monitor's at creation, then each WM_DPICHANGED's.
+    int Dpi() const { return FDpi; }
     // Centres the window on the screen and shows it.
     void Show();
     // Asks the window to close: FormClose, then the window is released; when it is the
@@ -104,6 +106,11 @@ private:
     void CreateControls();
     HWND CreateControl(const TControlDesign& row, HWND parent);
     HFONT FontOf(TFont font) const;
+    // Fonts, picture and icons for FDpi; Rescale also moves every control and sizes the window.
+    void MakeFonts();
+    void SetPicture();
+    void SetIcons();
+    void Rescale(int dpi, POINT topLeft);
     void Clicked(int controlId);
     void MemoFocused();
     void MoveFocus(bool backwards);
@@ -116,12 +123,18 @@ private:
     struct TBitmapDeleter {
         void operator()(HBITMAP bitmap) const { DeleteObject(bitmap); }
     };
+    struct TIconDeleter {
+        void operator()(HICON icon) const { DestroyIcon(icon); }
+    };
+    using TIconHandle = std::unique_ptr<std::remove_pointer_t<HICON>, TIconDeleter>;
 
     HWND FHandle = nullptr;
     std::array<HWND, kControlCount> FControls{};
     std::array<TPanelLook, kControlCount> FPanelLooks{};
     TFontHandle FWindowFont, FFont12, FFont12Bold;
     std::unique_ptr<std::remove_pointer_t<HBITMAP>, TBitmapDeleter> FPicture;
+    TIconHandle FSmallIcon, FBigIcon;
+    int FDpi = kDesignDpi;
     HWND FLastFocus = nullptr;
     bool FCloseRequested = false;
     bool FInstalling = false;

@@ -69,10 +69,11 @@ const std::array<TControlDesign, kControlCount> kSetupMainDesign = {{
     {Button5, L"Button5", Button, Panel4, 215, 7, 75, 25, alNone, L"< 이전", f12, 2, 0, TClick::Button5Click},
 }};
 
-std::array<RECT, kControlCount> DockedDesignBounds() {
+std::array<RECT, kControlCount> DockedDesignBounds(int dpi) {
     std::array<RECT, kControlCount> bounds{};
     for (const TControlDesign& row : kSetupMainDesign)
-        bounds[static_cast<size_t>(row.Id)] = {row.Left, row.Top, row.Left + row.Width, row.Top + row.Height};
+        bounds[static_cast<size_t>(row.Id)] =
+            ScaleToDpi(RECT{row.Left, row.Top, row.Left + row.Width, row.Top + row.Height}, dpi);
     // Containers come before their children in the table, so each container's own bounds are
     // final before its children are docked into it.
     auto dockInto = [&](TCtl container, RECT inner) {
@@ -87,7 +88,8 @@ std::array<RECT, kControlCount> DockedDesignBounds() {
         for (size_t i = 0; i < rows.size(); ++i)
             bounds[rows[i]] = docked[i].Bounds;
     };
-    dockInto(TCtl::Window, {0, 0, kSetupMainClientWidth, kSetupMainClientHeight});
+    dockInto(TCtl::Window,
+             {0, 0, ScaleToDpi(kSetupMainClientWidth, dpi), ScaleToDpi(kSetupMainClientHeight, dpi)});
     for (const TControlDesign& row : kSetupMainDesign) {
         if (row.Kind != Panel) continue;
         const RECT& own = bounds[static_cast<size_t>(row.Id)];

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "setup/Controls.h"
+#include "setup/DisplayScale.h"
 
 // The controls, in the order of the design table (the value is the row's index).
 // clang-format off
@@ -72,6 +73,8 @@ inline const TControlDesign& Design(TCtl id) {
     return kSetupMainDesign[static_cast<size_t>(id)];
 }
 
-// Every control's bounds within its parent after docking, worked out from the design's sizes:
-// docked panels take their place from their container's inner rectangle (less a raised bevel).
-std::array<RECT, kControlCount> DockedDesignBounds();
+// Every control's bounds within its parent after docking, worked out from the design's sizes
+// at the given DPI: docked panels take their place from their container's inner rectangle
+// (less a raised bevel, one pixel at any DPI as the system draws it); the others have their
+// edges scaled. At 96 DPI these are the design's own pixels.
+std::array<RECT, kControlCount> DockedDesignBounds(int dpi = kDesignDpi);

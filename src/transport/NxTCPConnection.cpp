@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <limits>
+
+#include <sys/stat.h>
 
 #include "base/Format.h"
 #include "transport/NxAntiFreezeBase.h"
@@ -26,6 +27,18 @@ std::string TrimControls(const std::string& s) {
     while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32)
         --e;
     return s.substr(b, e - b);
+}
+
+// stat() rather than std::filesystem: in the statically linked installer the filesystem
+// library brings the whole iostream and locale machinery with it (about 900 KB).
+bool IsRegularFile(const std::string& name) {
+#ifdef _WIN32
+    struct _stat64 info;
+    return _stat64(name.c_str(), &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat info;
+    return stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+#endif
 }
 
 int32_t IntOrZero(const std::string& text) {
@@ -581,9 +594,7 @@ void TNxTCPConnection::WriteFromStream(TStream& stream, bool all, int64_t size, 
 int64_t TNxTCPConnection::SendFile(const std::string& fileName, bool allowFast) {
     // No platform whole-file send is used: the stream path behaves the same everywhere.
     (void)allowFast;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(fileName, ec))
-        throw ENxFileNotFound(Format(NxStrings::FileNotFound, fileName.c_str()));
+    if (!IsRegularFile(fileName)) throw ENxFileNotFound(Format(NxStrings::FileNotFound, fileName.c_str()));
     TFileReadStream file(fileName);
     WriteFromStream(file, true, 0, false);
     return file.Size();

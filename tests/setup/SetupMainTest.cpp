@@ -4,10 +4,12 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <set>
 #include <stdexcept>
 
 #include "setup/Application.h"
+#include "setup/DisplayScale.h"
 #include "setup/LicenceText.h"
 #include "setup/SetupMain.h"
 
@@ -23,6 +25,83 @@ LOGFONTW FontOf(HWND window) {
     LOGFONTW font{};
     GetObjectW(reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)), sizeof(font), &font);
     return font;
+}
+
+// The extent of a text in a control's own font.
+SIZE TextExtent(HWND control, const std::wstring& text) {
+    HDC dc = GetDC(control);
+    const HGDIOBJ previous =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    return extent;
+}
+
+// The DPI the display scale runs (tests/setup/run-dpi.sh) set up for this process, 0 when
+// none was: the window must then really have got it, or a run would pass at 96 unnoticed.
+int ExpectedDpi() {
+    const char* value = std::getenv("NX_EXPECT_DPI");
+    return value ? std::atoi(value) : 0;
+}
+
+// The window laid out for the DPI: client area, every control's place, the fonts, the
+// picture, and no text wider than the design scaled or cut off by its container.
+void ExpectLaidOutFor(const TfrmSetupMain& form, int dpi) {
+    SCOPED_TRACE(testing::Message() << dpi << " DPI");
+    EXPECT_EQ(form.Dpi(), dpi);
+    RECT client;
+    GetClientRect(form.Handle(), &client);
+    EXPECT_EQ(client.right, ScaleToDpi(482, dpi));
+    EXPECT_EQ(client.bottom, ScaleToDpi(260, dpi));
+    EXPECT_EQ(FontOf(form.Handle()).lfHeight, ScaleToDpi(-11, dpi));
+    const auto bounds = DockedDesignBounds(dpi);
+    for (const TControlDesign& row : kSetupMainDesign) {
+        SCOPED_TRACE(testing::Message() << "control " << static_cast<int>(row.Id));
+        const HWND control = form.Control(row.Id);
+        const RECT r = BoundsInParent(control);
+        const RECT& want = bounds[static_cast<size_t>(row.Id)];
+        EXPECT_EQ(r.left, want.left);
+        EXPECT_EQ(r.top, want.top);
+        if (row.Font != TFont::Window) {
+            EXPECT_EQ(FontOf(control).lfHeight, ScaleToDpi(-12, dpi));
+        }
+        const std::wstring text = form.Caption(row.Id);
+        if (row.Kind == TKind::Label) {
+            const SIZE extent = TextExtent(control, text);
+            EXPECT_EQ(r.right - r.left, extent.cx) << "sized to its text";
+            EXPECT_LE(extent.cx, ScaleToDpi(row.Width, dpi)) << testing::PrintToString(text);
+            RECT parent;
+            GetClientRect(GetParent(control), &parent);
+            EXPECT_LE(r.right, parent.right) << "cut off by its container";
+            EXPECT_LE(r.bottom, parent.bottom) << "cut off by its container";
+            continue;
+        }
+        EXPECT_EQ(r.right, want.right);
+        EXPECT_EQ(r.bottom, want.bottom);
+        if (row.Kind == TKind::Button || row.Kind == TKind::CheckBox || row.Kind == TKind::GroupBox) {
+            EXPECT_LE(TextExtent(control, text).cx, r.right - r.left) << testing::PrintToString(text);
+        }
+    }
+    // The licence lines still fit the memo: none wraps. Its scroll bar has the width of the
+    // DPI the system runs at; Windows (per-monitor v2) scales it with the window when the
+    // window moves to another monitor, a DPI change sent by a test does not.
+    if (dpi == WindowDpi(form.Handle())) {
+        const HWND memo = form.Control(TCtl::Memo1);
+        RECT format;
+        SendMessageW(memo, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+        for (const wchar_t* line : kLicenceLines)
+            EXPECT_LE(TextExtent(memo, line).cx, format.right - format.left)
+                << testing::PrintToString(std::wstring(line));
+        EXPECT_EQ(SendMessageW(memo, EM_GETLINECOUNT, 0, 0), 236);
+    }
+    BITMAP picture{};
+    GetObjectW(
+        reinterpret_cast<HBITMAP>(SendMessageW(form.Control(TCtl::Image1), STM_GETIMAGE, IMAGE_BITMAP, 0)),
+        sizeof(picture), &picture);
+    EXPECT_EQ(picture.bmWidth, ScaleToDpi(32, dpi));
+    EXPECT_EQ(picture.bmHeight, ScaleToDpi(32, dpi));
 }
 
 // A window of its own for each test, shown like the program shows it; nothing it does
@@ -74,6 +153,72 @@ TEST(SetupMainDesign, RowsAreInIdentifierOrderAndDockingGivesTheStoredBounds) {
             << "row " << i << ": docked " << docked[i].left << "," << docked[i].top << " "
             << docked[i].right - docked[i].left << "x" << docked[i].bottom - docked[i].top;
     }
+}
+
+TEST(SetupMainDesign, ScalesToTheNearestPixelAndKeepsPanelsTiled) {
+    const struct {
+        int Value, Dpi, Scaled;
+    } lengths[] = {
+        // Halves go away from zero, for the negative font heights as well.
+        {482, 120, 603}, {1, 144, 2}, {-11, 144, -17}, {-11, 120, -14}, {260, 192, 520},
+    };
+    for (const auto& l : lengths)
+        EXPECT_EQ(ScaleToDpi(l.Value, l.Dpi), l.Scaled) << l.Value << " at " << l.Dpi;
+
+    for (int dpi : {96, 108, 120, 144, 168, 192, 240}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        const auto b = DockedDesignBounds(dpi);
+        auto at = [&](TCtl id) -> const RECT& { return b[static_cast<size_t>(id)]; };
+        // Header, body and button bar tile the client area without a gap.
+        EXPECT_EQ(at(TCtl::Panel1).top, 0);
+        EXPECT_EQ(at(TCtl::Panel1).bottom, at(TCtl::Panel2).top);
+        EXPECT_EQ(at(TCtl::Panel2).bottom, at(TCtl::Panel3).top);
+        EXPECT_EQ(at(TCtl::Panel3).bottom, ScaleToDpi(260, dpi));
+        for (TCtl id : {TCtl::Panel1, TCtl::Panel2, TCtl::Panel3})
+            EXPECT_EQ(at(id).right, ScaleToDpi(482, dpi));
+        // Each page panel fills its container inside the one-pixel bevel, or all of it.
+        const struct {
+            TCtl Page, Container;
+            int Inset;
+        } pages[] = {{TCtl::Panel5, TCtl::Panel2, 1},
+                     {TCtl::Panel6, TCtl::Panel5, 0},
+                     {TCtl::Panel7, TCtl::Panel6, 0},
+                     {TCtl::Panel4, TCtl::Panel3, 1}};
+        for (const auto& p : pages) {
+            const RECT outer = at(p.Container), inner = at(p.Page);
+            EXPECT_EQ(inner.left, p.Inset);
+            EXPECT_EQ(inner.top, p.Inset);
+            EXPECT_EQ(inner.right, outer.right - outer.left - p.Inset);
+            EXPECT_EQ(inner.bottom, outer.bottom - outer.top - p.Inset);
+        }
+    }
+}
+
+TEST_F(SetupMainTest, LaidOutForTheDisplayScale) {
+    if (ExpectedDpi()) {
+        ASSERT_EQ(Form->Dpi(), ExpectedDpi()) << "the window did not get the display's DPI";
+    }
+    ExpectLaidOutFor(*Form, Form->Dpi());
+}
+
+TEST_F(SetupMainTest, FollowsADpiChangeAndComesBack) {
+    const int own = Form->Dpi();
+    Form->Button1Click(); // on the component page, with the header's new texts
+    for (int dpi : {120, 144, 192, 96, own}) {
+        // As the system suggests it: a place on the new monitor and a size it worked out.
+        RECT suggested{40 + dpi, 30 + dpi, 40 + dpi + 500, 30 + dpi + 300};
+        SendMessageW(Form->Handle(), kWmDpiChanged, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        RECT frame;
+        GetWindowRect(Form->Handle(), &frame);
+        EXPECT_EQ(frame.left, suggested.left);
+        EXPECT_EQ(frame.top, suggested.top);
+        ExpectLaidOutFor(*Form, dpi);
+        EXPECT_EQ(ShownButtons(), (std::set<TCtl>{TCtl::Button3, TCtl::Button4, TCtl::Button5}));
+    }
+    Form->Button5Click();
+    EXPECT_TRUE(Shown(TCtl::Memo1));
+    EXPECT_EQ(ShownButtons(), (std::set<TCtl>{TCtl::Button1, TCtl::Button2}));
 }
 
 TEST_F(SetupMainTest, WindowIsAFixedDialogFrameOf482By260InTheCentre) {

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <tuple>
 
 #include "setup/SetupMain.h"
 #include "setup/SetupVersion.h"
@@ -129,7 +131,61 @@ TEST(SetupWalk, ProgramCarriesItsIconManifestAndVersion) {
                            SizeofResource(module, manifest));
     EXPECT_NE(text.find("level=\"requireAdministrator\""), std::string::npos);
     EXPECT_EQ(text.find("Common-Controls"), std::string::npos) << "the controls stay unthemed";
+    // The icon holds a picture for each size a display scale up to 200 % asks for.
+    const HRSRC group = FindResourceW(module, L"MAINICON", MAKEINTRESOURCEW(14));
+    ASSERT_TRUE(group);
+    const auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
+    std::set<int> sizes;
+    for (int i = 0, count = directory[4] | directory[5] << 8; i < count; ++i)
+        sizes.insert(directory[6 + 14 * i]); // GRPICONDIRENTRY: bWidth first, 14 bytes each
+    EXPECT_EQ(sizes, (std::set<int>{16, 20, 24, 32, 40, 48, 64}));
     FreeLibrary(module);
+
+    // The manifest as the system's loader reads it: DPI awareness and the supported systems.
+    ACTCTXW request{};
+    request.cbSize = sizeof(request);
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    const std::wstring program = WindowsPath(NX_SETUP_EXE);
+    request.lpSource = program.c_str();
+    request.lpResourceName = MAKEINTRESOURCEW(1);
+    const HANDLE context = CreateActCtxW(&request);
+    ASSERT_NE(context, INVALID_HANDLE_VALUE);
+    using TQuerySettings =
+        BOOL(WINAPI*)(DWORD, HANDLE, const wchar_t*, const wchar_t*, wchar_t*, SIZE_T, SIZE_T*);
+    const auto querySettings = reinterpret_cast<TQuerySettings>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryActCtxSettingsW")));
+    ASSERT_TRUE(querySettings);
+    for (auto [space, name, expected] :
+         {std::tuple{L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness",
+                     L"PerMonitorV2"},
+          std::tuple{L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware", L"true"}}) {
+        wchar_t value[64] = {};
+        SIZE_T length = 0;
+        EXPECT_TRUE(querySettings(0, context, space, name, value, 64, &length)) << name;
+        EXPECT_STREQ(value, expected);
+    }
+    SIZE_T needed = 0;
+    QueryActCtxW(0, context, nullptr, CompatibilityInformationInActivationContext, nullptr, 0, &needed);
+    std::vector<char> compatibility(needed);
+    ASSERT_TRUE(QueryActCtxW(0, context, nullptr, CompatibilityInformationInActivationContext,
+                             compatibility.data(), compatibility.size(), &needed));
+    // The element layout differs between SDK versions: the systems are looked for by their ids.
+    EXPECT_EQ(*reinterpret_cast<const DWORD*>(compatibility.data()), 4u);
+    const std::string elements(compatibility.begin(), compatibility.end());
+    const struct {
+        const char* System;
+        GUID Id;
+    } systems[] = {
+        {"Windows 7", {0x35138b9a, 0x5d96, 0x4fbd, {0x8e, 0x2d, 0xa2, 0x44, 0x02, 0x25, 0xf9, 0x3a}}},
+        {"Windows 8", {0x4a2f28e3, 0x53b9, 0x4441, {0xba, 0x9c, 0xd6, 0x9d, 0x4a, 0x4a, 0x6e, 0x38}}},
+        {"Windows 8.1", {0x1f676c76, 0x80e1, 0x4239, {0x95, 0xbb, 0x83, 0xd0, 0xf6, 0xd0, 0xda, 0x78}}},
+        {"Windows 10 and 11", {0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}}},
+    };
+    for (const auto& system : systems)
+        EXPECT_NE(elements.find(std::string(reinterpret_cast<const char*>(&system.Id), sizeof(GUID))),
+                  std::string::npos)
+            << system.System;
+    ReleaseActCtx(context);
 
     const std::wstring path = WindowsPath(NX_SETUP_EXE);
     DWORD ignored = 0;

@@ -109,11 +109,14 @@ TEST_F(NxTCPConnectionFixture, WriteFromStreamRangesAndWorkPhase) {
 
 TEST_F(NxTCPConnectionFixture, SendFile) {
     Connect();
-    try {
-        client.SendFile("no-such-file.bin");
-        FAIL();
-    } catch (const ENxFileNotFound& e) {
-        EXPECT_STREQ(e.what(), "File \"no-such-file.bin\" not found");
+    // A folder is no file to send either.
+    for (const std::string& missing : {std::string("no-such-file.bin"), ::testing::TempDir()}) {
+        try {
+            client.SendFile(missing);
+            FAIL() << missing;
+        } catch (const ENxFileNotFound& e) {
+            EXPECT_EQ(e.what(), "File \"" + missing + "\" not found");
+        }
     }
     const std::string name = ::testing::TempDir() + "nx-sendfile.bin";
     std::string data(5000, '\0');
