@@ -3,7 +3,7 @@
 # does nothing when everything is present. Needs root for apt-get.
 set -e
 PKGS="cmake make g++ g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 xvfb xauth locales \
-fonts-nanum fonts-wine liblnk-utils imagemagick nasm libjpeg-dev libgtest-dev nginx curl wget \
+fonts-nanum fonts-wine liblnk-utils imagemagick nasm libjpeg-dev libgtest-dev libssl-dev nginx curl wget \
 dpkg-dev iproute2 util-linux ca-certificates clang libclang-rt-14-dev valgrind time"
 
 missing=

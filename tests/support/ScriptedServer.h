@@ -18,12 +18,16 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace nxtest {
+
+class ServerTLS;
+struct ServerTLSSettings;
 
 class ScriptedServer {
 public:
@@ -51,6 +55,18 @@ public:
     ScriptedServer& Accept(int timeoutMs = 5000);
     // Runs fn on the server thread (for steps the fixed ones do not cover).
     ScriptedServer& Call(std::function<void()> fn);
+
+    // TLS (native target only): the server side of a handshake over the current
+    // connection; from then on Send encrypts, what is received is recorded decrypted, and
+    // Close sends a close_notify first. A failed handshake fails the script. The session
+    // ends with the connection (Accept starts the next one in plain TCP).
+    ScriptedServer& StartTLS(const ServerTLSSettings& settings);
+    // Close without the close_notify: a TCP close in the middle of the TLS stream.
+    ScriptedServer& CloseWithoutNotify();
+    // From here on at most bytes more go out on this connection, handshake records
+    // included; the one that reaches the limit is cut there and the connection closed
+    // (reset when asked). Later sends are dropped without failing the script.
+    ScriptedServer& CutAfter(size_t bytes, bool reset = false);
 
     // Listens on 127.0.0.1 with a port chosen by the system and starts the script thread.
     void Start();
@@ -81,13 +97,20 @@ private:
     // Reads what is pending for up to ms milliseconds; false once the client has closed.
     bool Pump(int ms);
     bool SendAll(const std::string& bytes);
-    void CloseClient(bool reset);
+    // Every byte to the client goes through here (the cut is applied here).
+    bool SendRaw(const std::string& bytes);
+    void CloseClient(bool reset, bool closeNotify = true);
+    void RunStartTLS(const ServerTLSSettings& settings);
     void Fail(const std::string& why);
 
     std::vector<Step> FSteps;
     intptr_t FListener = -1;
     intptr_t FClient = -1;
     bool FClientClosed = false;
+    std::unique_ptr<ServerTLS> FTls;
+    size_t FCutLeft = SIZE_MAX;
+    bool FCutReset = false;
+    bool FCut = false;
     uint16_t FPort = 0;
     std::thread FThread;
 
