@@ -4,6 +4,7 @@
 #include "http/NxGlobal.h"
 #include "http/NxHTTPBody.h"
 #include "http/NxHTTPStrings.h"
+#include "transport/NxResourceStrings.h"
 #include "transport/NxStack.h"
 
 namespace {
@@ -148,6 +149,7 @@ void TNxCustomHTTP::SetCookieManager(TNxCookieManager* manager) {
 
 void TNxCustomHTTP::DoOnDisconnected() {
     TNxTCPClient::DoOnDisconnected();
+    FTunnelTarget.clear();
     if (TNxAuthentication* proxy = FProxyParams->Authenticator()) proxy->Reset();
     // A finished scheme has nothing more to say; one still under way (Basic never
     // advances its step) stays and keeps answering later requests.
@@ -224,7 +226,12 @@ void TNxCustomHTTP::ResolveTarget() {
     target.SetQuery(uri.Query());
     // A host-less URL (a relative redirect target) keeps the previous host.
     if (!uri.Host().empty()) target.SetHost(uri.Host());
-    target.SetProtocol(uri.Protocol().empty() ? std::string("http") : uri.Protocol());
+    // A reference without scheme and host (a relative redirect) stays on https: turning it
+    // into http would leave TLS without anyone asking for it.
+    if (!uri.Protocol().empty())
+        target.SetProtocol(uri.Protocol());
+    else if (!(uri.Host().empty() && NxSameText(target.Protocol(), "https")))
+        target.SetProtocol("http");
     if (!uri.Port().empty()) {
         target.SetPort(uri.Port());
     } else {
@@ -265,10 +272,13 @@ TNxRouteKind TNxCustomHTTP::ChooseEndpoint() {
             SetHost(target.Host());
             SetPort(port);
         }
-        // No TLS socket layer is ever installed.
-        if (https) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
-        return rkDirect;
+        TNxIOHandlerTLS* tls = TLSLayer();
+        if (https && tls == nullptr) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
+        // A kept connection serves only requests of its own kind.
+        if (tls != nullptr && IsConnected() && tls->TLSActive() != https) CloseConnection();
+        return https ? rkTls : rkDirect;
     }
+    if (https && TLSLayer() == nullptr) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
     if (!NxSameText(Host(), proxy.ProxyServer()) || Port() != proxy.ProxyPort()) {
         if (IsConnected()) CloseConnection();
         // The proxy is the endpoint; the target stays in TargetURI.
@@ -295,8 +305,6 @@ void TNxCustomHTTP::OpenExchange() {
         request.SetConnection("");
         break;
     }
-    // A tunnel through the proxy would need the TLS layer this system never installs.
-    if (request.Route == rkTlsProxy) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
     EnsureConnected();
     SendRequestHead();
     if ((request.RequestMethod == hmPost || request.RequestMethod == hmPut) &&
@@ -305,9 +313,44 @@ void TNxCustomHTTP::OpenExchange() {
 }
 
 void TNxCustomHTTP::EnsureConnected() {
+    const TNxRouteKind route = Request().Route;
     if (!Response().KeepConnection()) CloseConnection();
+    const std::string authority = FTargetURI->Host() + ":" + FTargetURI->Port();
+    if (route == rkTlsProxy && IsConnected() && FTunnelTarget != authority) CloseConnection();
     ProbeClosed(false); // a connection the server closed while idle
-    if (!IsConnected()) OpenConnection(ReadTimeout);
+    if (IsConnected()) return;
+    // The layer speaks TLS from the connect on only for a direct https route; a tunnel
+    // starts in plain TCP to the proxy.
+    if (TNxIOHandlerTLS* tls = TLSLayer()) tls->SetPassThrough(route != rkTls);
+    OpenConnection(ReadTimeout);
+    if (route == rkTlsProxy) OpenTunnel();
+}
+
+void TNxCustomHTTP::OpenTunnel() {
+    TNxURI& target = *FTargetURI;
+    const std::string authority = target.Host() + ":" + target.Port();
+    TNxHeaderList head;
+    head.SetValue("Host", authority);
+    FProxyParams->ComposeHeaders(head);
+    BeginWriteBuffering(-1);
+    try {
+        WriteLine(MethodWord(hmConnect) + authority + " HTTP/1.1");
+        for (const auto& line : head.Lines())
+            if (!line.empty()) WriteLine(line);
+        WriteLine("");
+    } catch (...) {
+        DiscardWriteBuffering();
+        EndWriteBuffering();
+        throw;
+    }
+    EndWriteBuffering();
+    ReadResponse();
+    // Only a 200 opens the tunnel; any other answer is the proxy's failure, with its body.
+    if (Response().StatusCode() != 200) FailWithStatus();
+    TNxIOHandlerTLS* tls = TLSLayer();
+    tls->StartTLS(target.Host(), ReadTimeout);
+    tls->SetPassThrough(false);
+    FTunnelTarget = authority;
 }
 
 void TNxCustomHTTP::SendRequestHead() {
@@ -315,7 +358,8 @@ void TNxCustomHTTP::SendRequestHead() {
     request.ComposeHeaderLines();
     FProxyParams->ComposeHeaders(request.HeaderLines());
     if (FCookieManager != nullptr) {
-        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, false);
+        const bool secure = request.Route == rkTls || request.Route == rkTlsProxy;
+        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, secure);
         if (!cookies.empty()) request.HeaderLines().SetValue(CookieHeader, cookies);
     }
     // The whole head leaves in one send.
@@ -386,6 +430,11 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
         TNxHTTPMethod method = request.RequestMethod;
         if (HandleRedirects && FHopCount < RedirectMaximum) {
             if (!AskRedirect(location, method, FHopCount)) FailWithStatus();
+            if (NxSameText(FTargetURI->Protocol(), "https") &&
+                NxSameText(TNxURI(location).Protocol(), "http")) {
+                if (IsConnected()) DrainBody();
+                throw ENxRedirectDowngrade(Format(NxHTTPStrings::RedirectDowngrade, location.c_str()));
+            }
             verdict = nsFollow;
             request.Target = location;
             request.RequestMethod = method;
@@ -431,9 +480,16 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
 
 void TNxCustomHTTP::ReadBody() {
     TNxHTTPResponse& response = Response();
-    ::ReadBody(
-        *this, response.BodyStream,
-        TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()});
+    const TNxBodyFraming framing{response.ContentLength(), response.ContentLengthGiven(),
+                                 &response.HeaderLines()};
+    ::ReadBody(*this, response.BodyStream, framing);
+    // Over TLS only the close_notify tells the end of such a body from a cut stream
+    // (RFC 8446 6.1); a bare TCP close may be an attacker's.
+    const TNxRouteKind route = Request().Route;
+    const TNxIOHandlerTLS* tls = TLSLayer();
+    if ((route == rkTls || route == rkTlsProxy) && tls != nullptr && response.BodyStream != nullptr &&
+        ReadsUntilClose(framing) && !tls->CloseNotifyReceived())
+        throw ENxTLSError(tcTruncated, 0, Format(NxStrings::TLSTruncated, NxStrings::TLSClosedWithoutNotify));
 }
 
 void TNxCustomHTTP::FailWithStatus() {

@@ -25,6 +25,25 @@ int32_t Left(int32_t limit, Clock::time_point start) {
 }
 } // namespace
 
+void TNxTLSRecordBoundary::Take(const char* data, size_t size) {
+    while (size > 0) {
+        if (FHeaderHave < HeaderSize) {
+            FHeader[FHeaderHave++] = static_cast<unsigned char>(*data++);
+            --size;
+            if (FHeaderHave == HeaderSize) {
+                FBodyLeft = (FHeader[3] << 8) | FHeader[4];
+                if (FBodyLeft == 0) FHeaderHave = 0, ++FRecords;
+            }
+            continue;
+        }
+        const size_t take = std::min<size_t>(size, static_cast<size_t>(FBodyLeft));
+        FBodyLeft -= static_cast<int32_t>(take);
+        data += take;
+        size -= take;
+        if (FBodyLeft == 0) FHeaderHave = 0, ++FRecords;
+    }
+}
+
 TNxIOHandlerTLS::TNxIOHandlerTLS() : FRaw(RawReceiveSize) {}
 
 TNxIOHandlerTLS::~TNxIOHandlerTLS() {
@@ -38,6 +57,7 @@ void TNxIOHandlerTLS::ResetSession() {
     FCloseNotify = false;
     FServerName.clear();
     FInfo = {};
+    FBoundary.Reset();
 }
 
 void TNxIOHandlerTLS::CloseHandler() {
@@ -84,6 +104,7 @@ void TNxIOHandlerTLS::ReceiveRaw(bool inHandshake) {
     CheckStillOpen();
     const int32_t n = TNxIOHandlerSocket::Receive(FRaw.data(), static_cast<int32_t>(FRaw.size()));
     if (n > 0) {
+        FBoundary.Take(FRaw.data(), static_cast<size_t>(n));
         FEngine->Feed(FRaw.data(), static_cast<size_t>(n));
         return;
     }
@@ -171,7 +192,7 @@ int32_t TNxIOHandlerTLS::Receive(void* buffer, int32_t length) {
             return 0;
         }
         if (FRawClosed) {
-            if (FEngine->HasPartialRecord())
+            if (FBoundary.InsideRecord())
                 throw ENxTLSError(tcTruncated, 0,
                                   Format(NxStrings::TLSTruncated, NxStrings::TLSClosedInRecord));
             return 0;

@@ -14,6 +14,25 @@
 #include "transport/NxIOHandlerSocket.h"
 #include "transport/NxTLSEngine.h"
 
+// Follows the record framing of a TLS byte stream (RFC 8446 5.1: a 5-byte header whose
+// last two bytes give the length of the body that follows), so that a close can be
+// judged by where it falls: between records, or inside one (a cut stream).
+class TNxTLSRecordBoundary {
+public:
+    static constexpr int32_t HeaderSize = 5;
+    void Reset() { FHeaderHave = 0, FBodyLeft = 0; }
+    void Take(const char* data, size_t size);
+    // The bytes taken so far end inside a record.
+    bool InsideRecord() const { return FHeaderHave > 0; }
+    int64_t Records() const { return FRecords; }
+
+private:
+    unsigned char FHeader[HeaderSize] = {};
+    int32_t FHeaderHave = 0;
+    int32_t FBodyLeft = 0;
+    int64_t FRecords = 0;
+};
+
 class TNxIOHandlerTLS : public TNxIOHandlerSocket {
 public:
     // The limit of a handshake when the connect set none: a server that accepts and never
@@ -78,5 +97,6 @@ private:
     std::unique_ptr<TNxTLSEngine> FEngine;
     TNxTLSSessionInfo FInfo;
     std::vector<char> FRaw;
+    TNxTLSRecordBoundary FBoundary;
     std::string FOut;
 };

@@ -47,8 +47,6 @@ public:
     virtual int32_t Pending(std::string& out) = 0;
     // Plaintext to send, as records appended to out.
     virtual void Write(const char* data, size_t size, std::string& out) = 0;
-    // Fed ciphertext that does not yet make a whole record.
-    virtual bool HasPartialRecord() const = 0;
     virtual TNxTLSSessionInfo SessionInfo() const = 0;
 };
 

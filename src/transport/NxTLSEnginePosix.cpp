@@ -5,7 +5,9 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "base/Format.h"
 #include "transport/NxException.h"
@@ -42,16 +44,8 @@ class TNxTLSEngineOpenSSL : public TNxTLSEngine {
 public:
     explicit TNxTLSEngineOpenSSL(const TNxTLSSettings& settings) : FServerName(settings.ServerName) {
         ERR_clear_error();
-        FCtx.reset(SSL_CTX_new(TLS_client_method()));
-        if (!FCtx) Raise(tcLibrary, NxStrings::TLSLibrary, TakeErrorText());
-        SSL_CTX_set_min_proto_version(FCtx.get(), TLS1_2_VERSION);
-        SSL_CTX_set_verify(FCtx.get(), SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_set_default_verify_paths(FCtx.get());
-        if (!settings.ExtraRootFile.empty() &&
-            SSL_CTX_load_verify_locations(FCtx.get(), settings.ExtraRootFile.c_str(), nullptr) != 1)
-            Raise(tcTrustFile, NxStrings::TLSTrustFile, settings.ExtraRootFile + ": " + TakeErrorText());
-        ERR_clear_error(); // a missing default path is no failure
-        FSsl.reset(SSL_new(FCtx.get()));
+        SSL_CTX* ctx = ContextFor(settings.ExtraRootFile);
+        FSsl.reset(SSL_new(ctx));
         if (!FSsl) Raise(tcLibrary, NxStrings::TLSLibrary, TakeErrorText());
         // The BIOs belong to the SSL object from here on.
         FIn = BIO_new(BIO_s_mem());
@@ -122,10 +116,6 @@ public:
         }
     }
 
-    bool HasPartialRecord() const override {
-        return SSL_has_pending(FSsl.get()) == 1 || BIO_ctrl_pending(FIn) > 0;
-    }
-
     TNxTLSSessionInfo SessionInfo() const override {
         TNxTLSSessionInfo info;
         info.Protocol = SSL_get_version(FSsl.get());
@@ -183,8 +173,27 @@ private:
         }
     }
 
+    // One context per extra root file, made once: reading the system's roots costs
+    // milliseconds, and every connection would pay it again. Kept to the end of the
+    // process (freeing it after the library's own clean-up at exit would be unsafe).
+    static SSL_CTX* ContextFor(const std::string& extraRootFile) {
+        static std::mutex lock;
+        static auto* contexts = new std::map<std::string, SSL_CTX*>();
+        std::lock_guard<std::mutex> guard(lock);
+        if (auto it = contexts->find(extraRootFile); it != contexts->end()) return it->second;
+        std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+        if (!ctx) Raise(tcLibrary, NxStrings::TLSLibrary, TakeErrorText());
+        SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_default_verify_paths(ctx.get());
+        if (!extraRootFile.empty() &&
+            SSL_CTX_load_verify_locations(ctx.get(), extraRootFile.c_str(), nullptr) != 1)
+            Raise(tcTrustFile, NxStrings::TLSTrustFile, extraRootFile + ": " + TakeErrorText());
+        ERR_clear_error(); // a missing default path is no failure
+        return (*contexts)[extraRootFile] = ctx.release();
+    }
+
     std::string FServerName;
-    std::unique_ptr<SSL_CTX, CtxFree> FCtx;
     std::unique_ptr<SSL, SslFree> FSsl;
     BIO* FIn = nullptr;  // owned by FSsl
     BIO* FOut = nullptr; // owned by FSsl

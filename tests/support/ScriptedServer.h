@@ -14,6 +14,7 @@
 // so what the client sends is recorded even while the script is idle. After the last
 // step the connection stays open (still recording) until the client closes it or the
 // server is destroyed.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -83,6 +84,8 @@ public:
     // Empty while the script went as planned; otherwise what went wrong.
     std::string Failure() const;
     int Connections() const;
+    // Bytes sent to clients so far, TLS records included (all connections).
+    size_t RawBytesSent() const { return FRawSent.load(); }
 
 private:
     struct Step {
@@ -111,6 +114,7 @@ private:
     size_t FCutLeft = SIZE_MAX;
     bool FCutReset = false;
     bool FCut = false;
+    std::atomic<size_t> FRawSent{0};
     uint16_t FPort = 0;
     std::thread FThread;
 
