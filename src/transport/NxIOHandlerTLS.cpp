@@ -154,6 +154,7 @@ void TNxIOHandlerTLS::StartTLS(const std::string& serverName, int32_t timeout) {
     }
     FEstablished = true;
     FInfo = FEngine->SessionInfo();
+    ++FHandshakes;
 }
 
 bool TNxIOHandlerTLS::WaitReadable(int32_t milliseconds) {

@@ -73,6 +73,8 @@ public:
     // The server name of the current session.
     const std::string& ServerName() const { return FServerName; }
     const TNxTLSSessionInfo& SessionInfo() const { return FInfo; }
+    // Handshakes completed over the handler's life.
+    int64_t Handshakes() const { return FHandshakes; }
 
     // A PEM file of one more trusted root; empty for the system's roots alone.
     std::string ExtraRootFile;
@@ -93,6 +95,7 @@ private:
     bool FEstablished = false;
     bool FRawClosed = false;
     bool FCloseNotify = false;
+    int64_t FHandshakes = 0;
     std::string FServerName;
     std::unique_ptr<TNxTLSEngine> FEngine;
     TNxTLSSessionInfo FInfo;

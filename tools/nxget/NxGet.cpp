@@ -72,7 +72,16 @@ std::string ResponseHead(TNxHTTP& http) {
     return head + "\r\n";
 }
 
-bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, bool verbose) {
+// The session of each new handshake, once.
+void PrintSession(const TNxIOHandlerTLS& tls, int64_t& shown) {
+    if (tls.Handshakes() == shown) return;
+    shown = tls.Handshakes();
+    const TNxTLSSessionInfo& info = tls.SessionInfo();
+    std::cerr << "* TLS " << info.Protocol << ", cipher " << info.Cipher << ", certificate subject "
+              << info.CertificateSubject << "\n";
+}
+
+bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, bool verbose, int64_t& sessionsShown) {
     http.Response().StatusLine.clear();
     std::string failure;
     int64_t bytes = 0;
@@ -82,9 +91,11 @@ bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, bool verbose) {
         try {
             http.GetInto(job.URL, &output->Stream());
         } catch (...) {
+            if (verbose && http.TLSLayer() != nullptr) PrintSession(*http.TLSLayer(), sessionsShown);
             if (verbose && !http.Response().StatusLine.empty()) PrintHead("< ", ResponseHead(http));
             throw;
         }
+        if (verbose && http.TLSLayer() != nullptr) PrintSession(*http.TLSLayer(), sessionsShown);
         if (verbose) PrintHead("< ", ResponseHead(http));
         bytes = output->Written();
         output->Commit();
@@ -123,7 +134,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     TNxConnectionIntercept tap; // outlives the client that refers to it
+    TNxIOHandlerTLS tls;        // the TLS layer, borrowed by the client: declared before it
+    tls.ExtraRootFile = options->CACertFile;
     TNxGetHTTP http;
+    http.SetIOHandler(&tls);
     ConfigureAsInstaller(http);
     http.ReadTimeout = options->ReadTimeout;
     http.ConnectTimeout = options->ConnectTimeout;
@@ -136,8 +150,9 @@ int main(int argc, char** argv) {
         http.SetIntercept(&tap);
     }
     bool allGood = true;
+    int64_t sessionsShown = 0;
     for (const auto& job : options->Jobs)
-        allGood = Fetch(http, job, options->Verbose) && allGood;
+        allGood = Fetch(http, job, options->Verbose, sessionsShown) && allGood;
     http.SetIntercept(nullptr);
     return allGood ? 0 : 1;
 }

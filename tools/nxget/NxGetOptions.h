@@ -23,6 +23,8 @@ struct TNxGetOptions {
     int32_t ReadTimeout = DefaultReadTimeout;
     int32_t ConnectTimeout = DefaultConnectTimeout;
     int32_t MaxLineLength = DefaultMaxLineLength;
+    // A PEM file of one more trusted root for https; empty for the system's roots alone.
+    std::string CACertFile;
 };
 
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.
