@@ -15,6 +15,7 @@
 #include "setup/Application.h"
 #include "setup/Migration.h"
 #include "setup/Registration.h"
+#include "setup/SetupBaseURL.h"
 #include "setup/SetupMain.h"
 
 std::string CreateFileErrorText(const std::string& path, uint32_t systemError) {
@@ -87,6 +88,10 @@ void SaveFileReplacing(const std::string& path, const char* data, size_t size) {
 
 void TfrmSetupMain::CreateHTTP() {
     FHTTP = std::make_unique<TNxHTTP>();
+    if (BaseURLIsHttps(kSetupBaseURL)) {
+        FTLSLayer = std::make_unique<TNxIOHandlerTLS>();
+        FHTTP->SetIOHandler(FTLSLayer.get());
+    }
     FHTTP->ReadTimeout = 0;
     FHTTP->MaxLineAction = maException;
     FHTTP->AllowCookies = true;

@@ -14,6 +14,7 @@
 #include "setup/Migration.h"
 #include "setup/Registration.h"
 #include "setup/RunningCopies.h"
+#include "setup/SetupBaseURL.h"
 
 #ifndef NX_DISTRIBUTION_HOST
 #error "NX_DISTRIBUTION_HOST names the distribution server; the build sets it"
@@ -390,7 +391,7 @@ void TfrmSetupMain::Close() {
 }
 
 void TfrmSetupMain::FormCreate() {
-    FBaseURL = std::string("http://") + NX_DISTRIBUTION_HOST + "/";
+    FBaseURL = kSetupBaseURL;
     FVendorDir = LocalAppDataPath() + "\\Brindlewick\\";
     FProductDir = "Marrowgate";
     FMainExe = "mrwgt.exe";

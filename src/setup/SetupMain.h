@@ -83,6 +83,8 @@ public:
     bool Installing() const { return FInstalling; }
 
     TNxAntiFreeze NxAntiFreeze1;
+    // The TLS layer, for an https base URL only; declared before FHTTP, which borrows it.
+    std::unique_ptr<TNxIOHandlerTLS> FTLSLayer;
     std::unique_ptr<TNxHTTP> FHTTP;
 
 private:
