@@ -484,3 +484,32 @@ TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
         EXPECT_FALSE(WaitForFile(Installed("mrwgt.ran"), 500));
     }
 }
+
+// The installer built with the https base URL, against nginx serving the sample product
+// over TLS only (port 443) with a certificate of a root the namespace trusts.
+TEST_F(Install, FullRunOverHttps) {
+    ResetMachine();
+    TRunningSetup setup;
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    for (const char* name : {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe", "mrwgt.exe"}) {
+        const std::string served = ReadAll(ServedFile(name));
+        ASSERT_FALSE(served.empty()) << name;
+        EXPECT_TRUE(ReadAll(Installed(name)) == served) << name << " differs from the server's copy";
+    }
+    EXPECT_EQ(ReadAll(Installed("r_ver.txt")), VersionFileText(ReadAll(ServedFile("r_ver.txt"))));
+    const auto log = ServerLog();
+    ASSERT_EQ(log.size(), std::size(kRequestOrder));
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].RequestLine, std::string("GET //deri_vere/") + kRequestOrder[i] + " HTTP/1.1");
+        EXPECT_EQ(log[i].Connection, log[0].Connection) << "one TLS connection for every file";
+    }
+    EXPECT_TRUE(IsRegistered());
+    setup->Click(TCtl::Button4);
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    EXPECT_TRUE(WaitForFile(Installed("mrwgt.ran"), kExitTime)) << "closing starts the installed program";
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
+}

@@ -2,6 +2,7 @@
 // host OpenSSL): one listener on 127.0.0.1 per row of the certificate matrix, each
 // answering any request with "pong" (or, for the plain-HTTP row, with a plain 400).
 //   tls_peer STATE_DIR LIFETIME_SECONDS
+//   tls_peer --certs DIR     (only make the certificates, for the end-to-end runs)
 // Makes the test certificates in STATE_DIR/certs and writes STATE_DIR/ports.txt
 // ("root <file>" then "<row> <port>" per row) once every listener is up. Ends on its own
 // after LIFETIME_SECONDS, so that a test run that never stops it cannot leave it behind.
@@ -111,6 +112,10 @@ int Listen(uint16_t& port) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--certs") {
+        nxtest::MakeTestCertificates(argv[2]);
+        return 0;
+    }
     if (argc != 3) {
         std::fprintf(stderr, "usage: tls_peer STATE_DIR LIFETIME_SECONDS\n");
         return 2;

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
+
 #include "setup/Controls.h"
 
 namespace {
@@ -191,6 +193,14 @@ RECT TSetupDriver::WindowRect() const {
     return bounds;
 }
 
-TRunningSetup::TRunningSetup(DWORD milliseconds) : Process(WindowsPath(NX_SETUP_EXE), L"") {
+namespace {
+// The built installer, or the one NX_E2E_SETUP names (a Unix path: the https build).
+std::string SetupProgram() {
+    const char* other = std::getenv("NX_E2E_SETUP");
+    return other && *other ? other : NX_SETUP_EXE;
+}
+} // namespace
+
+TRunningSetup::TRunningSetup(DWORD milliseconds) : Process(WindowsPath(SetupProgram()), L"") {
     if (Process.Started()) Driver = TSetupDriver::Attach(Process.Id(), milliseconds);
 }
