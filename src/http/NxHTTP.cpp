@@ -332,18 +332,7 @@ void TNxCustomHTTP::OpenTunnel() {
     TNxHeaderList head;
     head.SetValue("Host", authority);
     FProxyParams->ComposeHeaders(head);
-    BeginWriteBuffering(-1);
-    try {
-        WriteLine(MethodWord(hmConnect) + authority + " HTTP/1.1");
-        for (const auto& line : head.Lines())
-            if (!line.empty()) WriteLine(line);
-        WriteLine("");
-    } catch (...) {
-        DiscardWriteBuffering();
-        EndWriteBuffering();
-        throw;
-    }
-    EndWriteBuffering();
+    WriteHead(MethodWord(hmConnect) + authority + " HTTP/1.1", head);
     ReadResponse();
     // Only a 200 opens the tunnel; any other answer is the proxy's failure, with its body.
     if (Response().StatusCode() != 200) FailWithStatus();
@@ -353,21 +342,12 @@ void TNxCustomHTTP::OpenTunnel() {
     FTunnelTarget = authority;
 }
 
-void TNxCustomHTTP::SendRequestHead() {
-    TNxHTTPRequest& request = Request();
-    request.ComposeHeaderLines();
-    FProxyParams->ComposeHeaders(request.HeaderLines());
-    if (FCookieManager != nullptr) {
-        const bool secure = request.Route == rkTls || request.Route == rkTlsProxy;
-        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, secure);
-        if (!cookies.empty()) request.HeaderLines().SetValue(CookieHeader, cookies);
-    }
+void TNxCustomHTTP::WriteHead(const std::string& requestLine, const TNxHeaderList& lines) {
     // The whole head leaves in one send.
     BeginWriteBuffering(-1);
     try {
-        WriteLine(MethodWord(request.RequestMethod) + request.Target + " HTTP/" +
-                  VersionText(ProtocolVersion));
-        for (const auto& line : request.HeaderLines().Lines())
+        WriteLine(requestLine);
+        for (const auto& line : lines.Lines())
             if (!line.empty()) WriteLine(line);
         WriteLine("");
     } catch (...) {
@@ -376,6 +356,21 @@ void TNxCustomHTTP::SendRequestHead() {
         throw;
     }
     EndWriteBuffering();
+}
+
+void TNxCustomHTTP::SendRequestHead() {
+    TNxHTTPRequest& request = Request();
+    request.ComposeHeaderLines();
+    // Inside a tunnel the request goes to the server itself: the proxy's credentials went
+    // with the CONNECT and must not travel on.
+    if (request.Route != rkTlsProxy) FProxyParams->ComposeHeaders(request.HeaderLines());
+    if (FCookieManager != nullptr) {
+        const bool secure = request.Route == rkTls || request.Route == rkTlsProxy;
+        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, secure);
+        if (!cookies.empty()) request.HeaderLines().SetValue(CookieHeader, cookies);
+    }
+    WriteHead(MethodWord(request.RequestMethod) + request.Target + " HTTP/" + VersionText(ProtocolVersion),
+              request.HeaderLines());
 }
 
 void TNxCustomHTTP::ReadResponse() {

@@ -207,6 +207,8 @@ protected:
     // CONNECT host:port through the proxy, then the handshake with the target.
     void OpenTunnel();
     void SendRequestHead();
+    // A request line and header lines, in one send.
+    void WriteHead(const std::string& requestLine, const TNxHeaderList& lines);
     void ReadResponse();
     void ReadResponseHead();
     void TakeCookies();

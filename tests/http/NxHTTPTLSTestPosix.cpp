@@ -253,6 +253,9 @@ TEST_F(HTTPSFixture, AProxyTunnelCarriesTheTLSSessionToTheTarget) {
     server.Start();
     http.ProxyParams().SetProxyServer("127.0.0.1");
     http.ProxyParams().SetProxyPort(server.Port());
+    http.ProxyParams().SetBasicAuthentication(true);
+    http.ProxyParams().SetProxyUsername("u");
+    http.ProxyParams().SetProxyPassword("p");
     TMemoryStream ms;
     http.GetInto(std::string("https://") + nxtest::TestServerName + "/one", &ms);
     EXPECT_EQ(ms.ToString(), "tunnelled");
@@ -261,11 +264,12 @@ TEST_F(HTTPSFixture, AProxyTunnelCarriesTheTLSSessionToTheTarget) {
     http.GetInto(std::string("https://") + nxtest::TestServerName + "/two", &ms);
     EXPECT_EQ(ms.ToString(), "again");
     const std::string sent = server.Received();
-    EXPECT_EQ(sent.rfind(std::string("CONNECT ") + nxtest::TestServerName +
-                             ":443 HTTP/1.1\r\nHost: " + nxtest::TestServerName + ":443\r\n\r\n",
-                         0),
-              0u)
-        << sent;
+    const std::string connect = std::string("CONNECT ") + nxtest::TestServerName +
+                                ":443 HTTP/1.1\r\nHost: " + nxtest::TestServerName +
+                                ":443\r\nProxy-Authorization: Basic dTpw\r\n\r\n";
+    EXPECT_EQ(sent.rfind(connect, 0), 0u) << sent;
+    // The proxy's credentials go with the CONNECT only, never on to the server.
+    EXPECT_EQ(sent.find("Proxy-Authorization", connect.size()), std::string::npos) << sent;
     // Inside the tunnel the request-target is the path, as to the server itself.
     EXPECT_NE(sent.find("GET /one HTTP/1.1\r\n"), std::string::npos);
     EXPECT_EQ(server.Connections(), 1);

@@ -3,6 +3,8 @@
 // leaf, its protocol range, or plain HTTP on the TLS port), how the client reaches it,
 // and what the client must conclude. The native tests run each row against a scripted
 // server in process; the Windows tests run the same rows against a native peer program.
+#include <string>
+
 #include "support/TestCertificates.h"
 #include "transport/NxException.h"
 
@@ -52,5 +54,13 @@ inline constexpr TLSMatrixRow TLSMatrix[] = {
      "protocol too old"},
     {"plain-http", TestCertificates::kGood, "127.0.0.1", true, 0, true, tcHandshake, "handshake failure"},
 };
+
+// A row's name as a test name (letters and digits only).
+inline std::string TLSMatrixTestName(const TLSMatrixRow& row) {
+    std::string name = row.Name;
+    for (char& c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) c = '_';
+    return name;
+}
 
 } // namespace nxtest

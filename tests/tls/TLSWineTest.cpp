@@ -99,12 +99,7 @@ TEST_P(TLSMatrixWine, HandshakeOutcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Certificates, TLSMatrixWine, ::testing::ValuesIn(nxtest::TLSMatrix),
-                         [](const auto& info) {
-                             std::string name = info.param.Name;
-                             for (char& c : name)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+                         [](const auto& info) { return nxtest::TLSMatrixTestName(info.param); });
 
 TEST_F(PeerTest, NginxDownloadsAreByteIdenticalOverOneConnection) {
     TNxIOHandlerTLS tls;

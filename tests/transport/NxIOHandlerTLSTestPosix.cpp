@@ -108,12 +108,7 @@ TEST_P(TLSMatrixTest, HandshakeOutcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Certificates, TLSMatrixTest, ::testing::ValuesIn(nxtest::TLSMatrix),
-                         [](const auto& info) {
-                             std::string name = info.param.Name;
-                             for (char& c : name)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+                         [](const auto& info) { return nxtest::TLSMatrixTestName(info.param); });
 
 TEST_F(TLSClientTest, WorkEventsCountPlaintextAndBigTransfersSurviveRecordBoundaries) {
     std::string big(300000, '\0');
