@@ -1,5 +1,6 @@
 #include "support/TestCertificates.h"
 
+#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -44,6 +45,19 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
+bool FullLengthSignature(const X509* cert) {
+    const ASN1_BIT_STRING* bits = nullptr;
+    X509_get0_signature(&bits, nullptr, cert);
+    const unsigned char* p = bits->data;
+    ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &p, bits->length);
+    if (!sig) return false;
+    const BIGNUM *r = nullptr, *s = nullptr;
+    ECDSA_SIG_get0(sig, &r, &s);
+    const bool full = BN_num_bytes(r) == 32 && BN_num_bytes(s) == 32;
+    ECDSA_SIG_free(sig);
+    return full;
+}
+
 // issuer null: self-issued (signed with key).
 Cert MakeCert(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey, long fromSeconds,
               long toSeconds, const char* san, bool ca, long serial) {
@@ -71,7 +85,13 @@ Cert MakeCert(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* iss
         AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
         AddExtension(cert.get(), signer, NID_subject_alt_name, san);
     }
-    Check(X509_sign(cert.get(), issuer ? issuerKey : key, EVP_sha256()) > 0, "sign");
+    // Signed again until both halves of the ECDSA signature are 32 bytes long: Wine's
+    // crypt32 fails to verify a signature whose r or s is shorter (about one in 128),
+    // which would make a whole run's root unusable under Wine by chance.
+    for (int attempt = 0;; ++attempt) {
+        Check(attempt < 1000 && X509_sign(cert.get(), issuer ? issuerKey : key, EVP_sha256()) > 0, "sign");
+        if (FullLengthSignature(cert.get())) break;
+    }
     return cert;
 }
 
