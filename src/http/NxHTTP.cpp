@@ -316,7 +316,10 @@ void TNxCustomHTTP::EnsureConnected() {
     const TNxRouteKind route = Request().Route;
     if (!Response().KeepConnection()) CloseConnection();
     const std::string authority = FTargetURI->Host() + ":" + FTargetURI->Port();
-    if (route == rkTlsProxy && IsConnected() && FTunnelTarget != authority) CloseConnection();
+    // A tunnel carries requests to its own target only, and a proxy connection that
+    // carries one serves no plain proxy request.
+    if (IsConnected() && (route == rkTlsProxy ? FTunnelTarget != authority : !FTunnelTarget.empty()))
+        CloseConnection();
     ProbeClosed(false); // a connection the server closed while idle
     if (IsConnected()) return;
     // The layer speaks TLS from the connect on only for a direct https route; a tunnel
@@ -337,7 +340,13 @@ void TNxCustomHTTP::OpenTunnel() {
     // Only a 200 opens the tunnel; any other answer is the proxy's failure, with its body.
     if (Response().StatusCode() != 200) FailWithStatus();
     TNxIOHandlerTLS* tls = TLSLayer();
-    tls->StartTLS(target.Host(), ReadTimeout);
+    try {
+        tls->StartTLS(target.Host(), ReadTimeout);
+    } catch (...) {
+        // Half a handshake went into the tunnel: the connection can carry nothing more.
+        DropSocket();
+        throw;
+    }
     tls->SetPassThrough(false);
     FTunnelTarget = authority;
 }

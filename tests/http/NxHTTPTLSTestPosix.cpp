@@ -275,6 +275,32 @@ TEST_F(HTTPSFixture, AProxyTunnelCarriesTheTLSSessionToTheTarget) {
     EXPECT_EQ(server.Connections(), 1);
 }
 
+TEST_F(HTTPSFixture, ATunnelWhoseHandshakeFailsIsDroppedAndAPlainProxyRequestConnectsAnew) {
+    const TestCertificates& certs = nxtest::SharedTestCertificates();
+    server.ExpectReceived("\r\n\r\n")
+        .Send("HTTP/1.1 200 Connection established\r\n\r\n")
+        .StartTLS({certs.Cert(TestCertificates::kWrongName), certs.Key(TestCertificates::kWrongName)})
+        .Accept()
+        .ExpectReceived("\r\n\r\n")
+        .Send(Reply("", "plain via proxy"));
+    server.Start();
+    http.ProxyParams().SetProxyServer("127.0.0.1");
+    http.ProxyParams().SetProxyPort(server.Port());
+    TMemoryStream ms;
+    try {
+        http.GetInto(std::string("https://") + nxtest::TestServerName + "/x", &ms);
+        FAIL() << "a certificate for another name was accepted through the tunnel";
+    } catch (const ENxTLSError& e) {
+        EXPECT_EQ(e.Check(), tcNameMismatch) << e.Message();
+    }
+    http.GetInto("http://plain.nxtest/y", &ms);
+    EXPECT_EQ(ms.ToString(), "plain via proxy");
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_NE(server.TLSFailure(), "") << "the client's refusal ended the server's handshake";
+    EXPECT_EQ(server.ReceivedPerConnection().back().rfind("GET http://plain.nxtest", 0), 0u)
+        << server.ReceivedPerConnection().back();
+}
+
 TEST_F(HTTPSFixture, AProxyThatRefusesTheTunnelFailsWithItsStatus) {
     server.ExpectReceived("\r\n\r\n").Send("HTTP/1.1 403 Forbidden\r\nContent-Length: 6\r\n\r\nno way");
     server.Start();

@@ -203,7 +203,16 @@ void ScriptedServer::RunStartTLS(const ServerTLSSettings& settings) {
             FTotal += plain.size();
             return;
         }
-        if (r < 0) return Fail("TLS handshake: " + FTls->Error());
+        if (r < 0) {
+            // The client refused (or broke) the handshake: the connection ends here, and a
+            // later Accept may still serve the next one.
+            {
+                std::lock_guard<std::mutex> g(FLock);
+                FTLSFailure = FTls->Error();
+            }
+            CloseClient(false, false);
+            return;
+        }
         if (FClient == kNoSocket || FClientClosed) return Fail("TLS handshake: the client closed");
         {
             std::lock_guard<std::mutex> g(FLock);
@@ -475,6 +484,11 @@ std::string ScriptedServer::Received() const {
 std::vector<std::string> ScriptedServer::ReceivedPerConnection() const {
     std::lock_guard<std::mutex> g(FLock);
     return FReceived;
+}
+
+std::string ScriptedServer::TLSFailure() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FTLSFailure;
 }
 
 std::string ScriptedServer::Failure() const {

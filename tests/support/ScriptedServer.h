@@ -59,8 +59,9 @@ public:
 
     // TLS (native target only): the server side of a handshake over the current
     // connection; from then on Send encrypts, what is received is recorded decrypted, and
-    // Close sends a close_notify first. A failed handshake fails the script. The session
-    // ends with the connection (Accept starts the next one in plain TCP).
+    // Close sends a close_notify first. A failed handshake closes the connection (its
+    // reason in TLSFailure); the steps after it meet a closed connection, unless an Accept
+    // starts the next one (in plain TCP). The session ends with the connection.
     ScriptedServer& StartTLS(const ServerTLSSettings& settings);
     // Close without the close_notify: a TCP close in the middle of the TLS stream.
     ScriptedServer& CloseWithoutNotify();
@@ -83,6 +84,8 @@ public:
     std::vector<std::string> ReceivedPerConnection() const;
     // Empty while the script went as planned; otherwise what went wrong.
     std::string Failure() const;
+    // Why the last TLS handshake failed; empty when none did.
+    std::string TLSFailure() const;
     int Connections() const;
     // Bytes sent to clients so far, TLS records included (all connections).
     size_t RawBytesSent() const { return FRawSent.load(); }
@@ -125,6 +128,7 @@ private:
     bool FFinished = false;
     bool FStop = false;
     std::string FFailure;
+    std::string FTLSFailure;
 };
 
 // A port on 127.0.0.1 where nothing listens (for refused-connection tests).
