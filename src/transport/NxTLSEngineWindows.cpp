@@ -17,6 +17,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "base/Format.h"
@@ -57,6 +58,18 @@ struct Crypt32 {
 struct Libraries {
     PSecurityFunctionTableA Sspi = nullptr;
     Crypt32 Crypt;
+};
+
+// Runs a clean-up when the scope ends, however it ends.
+template <class F> class TScopeExit {
+public:
+    explicit TScopeExit(F f) : FF(std::move(f)) {}
+    TScopeExit(const TScopeExit&) = delete;
+    TScopeExit& operator=(const TScopeExit&) = delete;
+    ~TScopeExit() { FF(); }
+
+private:
+    F FF;
 };
 
 [[noreturn]] void Raise(TNxTLSCheck check, const char* templ, const std::string& detail) {
@@ -334,45 +347,34 @@ private:
             FLibs.Sspi->QueryContextAttributesA(&FContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
         if (s != SEC_E_OK || !cert)
             Raise(tcHandshake, NxStrings::TLSHandshakeFailure, "no server certificate");
-        struct CertGuard {
-            const Crypt32& c;
-            PCCERT_CONTEXT cert;
-            ~CertGuard() { c.FreeCert(cert); }
-        } guard{c, cert};
+        TScopeExit freeCert([&] { c.FreeCert(cert); });
 
         // Issuers come from the system, the certificates the server sent, and the extra
         // roots, which live in a store of this connection only: nothing is added to a
         // store that outlives it.
-        struct StoreGuard {
-            const Crypt32& c;
-            HCERTSTORE store;
-            ~StoreGuard() {
-                if (store) c.CloseStore(store, 0);
-            }
-        };
-        StoreGuard extraStore{c,
-                              c.OpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr)};
-        StoreGuard issuers{
-            c, c.OpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr)};
-        if (!extraStore.store || !issuers.store)
+        HCERTSTORE extraStore =
+            c.OpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+        HCERTSTORE issuers =
+            c.OpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+        TScopeExit closeStores([&] {
+            if (issuers) c.CloseStore(issuers, 0);
+            if (extraStore) c.CloseStore(extraStore, 0);
+        });
+        if (!extraStore || !issuers)
             Raise(tcLibrary, NxStrings::TLSLibrary,
                   "certificate store: " + StatusText(static_cast<long>(GetLastError())));
-        c.AddStoreToCollection(issuers.store, cert->hCertStore, 0, 0);
-        c.AddStoreToCollection(issuers.store, extraStore.store, 0, 0);
+        c.AddStoreToCollection(issuers, cert->hCertStore, 0, 0);
+        c.AddStoreToCollection(issuers, extraStore, 0, 0);
         std::vector<PCCERT_CONTEXT> extra;
-        struct ExtraGuard {
-            const Crypt32& c;
-            std::vector<PCCERT_CONTEXT>& certs;
-            ~ExtraGuard() {
-                for (PCCERT_CONTEXT e : certs)
-                    c.FreeCert(e);
-            }
-        } extraGuard{c, extra};
+        TScopeExit freeExtra([&] {
+            for (PCCERT_CONTEXT e : extra)
+                c.FreeCert(e);
+        });
         for (const auto& der : FExtraRoots) {
             PCCERT_CONTEXT root = c.CreateCert(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
             if (!root) continue;
             extra.push_back(root);
-            c.AddToStore(extraStore.store, root, CERT_STORE_ADD_USE_EXISTING, nullptr);
+            c.AddToStore(extraStore, root, CERT_STORE_ADD_USE_EXISTING, nullptr);
         }
 
         CERT_CHAIN_PARA para{};
@@ -382,14 +384,10 @@ private:
         para.RequestedUsage.Usage.cUsageIdentifier = 1;
         para.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        if (!c.GetChain(nullptr, cert, nullptr, issuers.store, &para, 0, nullptr, &chain) || !chain)
+        if (!c.GetChain(nullptr, cert, nullptr, issuers, &para, 0, nullptr, &chain) || !chain)
             Raise(tcUntrustedIssuer, NxStrings::TLSUntrustedIssuer,
                   StatusText(static_cast<long>(GetLastError())));
-        struct ChainGuard {
-            const Crypt32& c;
-            PCCERT_CHAIN_CONTEXT chain;
-            ~ChainGuard() { c.FreeChain(chain); }
-        } chainGuard{c, chain};
+        TScopeExit freeChain([&] { c.FreeChain(chain); });
 
         // A chain that ends in one of the extra roots is trusted as if the system were.
         DWORD ignore = 0;
