@@ -5,8 +5,9 @@
 #   bench/run.sh [BODY_MIB [RUNS]]      (defaults 256 and 11 timed runs after one warm-up)
 # Environment: NX_BENCH_BUILD (Release build folder, default build/perf-release),
 # NX_BENCH_SMALL (small GETs per run, default 1000), NX_BENCH_MODES (body modes, default
-# "nginx length chunked:1024 chunked:8192 chunked:32768 close"), NX_BENCH_PORT (first of
-# four ports, default 18180).
+# "nginx length chunked:1024 chunked:8192 chunked:32768 close https"), NX_BENCH_PORT (first
+# of five ports, default 18180). The https mode: nginx over TLS 1.3 with one cipher suite,
+# a certificate of a root made for the run, nxget and curl (both on OpenSSL) trusting it.
 set -euo pipefail
 export LC_ALL=C
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +16,9 @@ cd "$repo"
 MIB=${1:-256}
 RUNS=${2:-11}
 SMALL=${NX_BENCH_SMALL:-1000}
-MODES=${NX_BENCH_MODES:-nginx length chunked:1024 chunked:8192 chunked:32768 close}
+MODES=${NX_BENCH_MODES:-nginx length chunked:1024 chunked:8192 chunked:32768 close https}
+# The one cipher suite of the https mode, so that both clients do the same work.
+TLS_SUITE=TLS_AES_256_GCM_SHA384
 PORT=${NX_BENCH_PORT:-18180}
 BUILD=${NX_BENCH_BUILD:-$repo/build/perf-release}
 WORK=$repo/build/bench-work
@@ -104,6 +107,22 @@ head -c "$SMALL_BYTES" /dev/urandom >"$WORK/www/small"
 NGINX_PORT=$PORT        # kept alive
 NGINX_FRESH=$((PORT + 1)) # every response closes its connection
 RAW_PORT=$((PORT + 2))
+NGINX_TLS=$((PORT + 3))   # https
+
+# A root and a leaf for 127.0.0.1, made for this run.
+TLS=$WORK/tls
+mkdir -p "$TLS"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$TLS/root.key" -out "$TLS/root.pem" \
+    -subj /CN=bench-root -days 2 -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$TLS/leaf.key" -out "$TLS/leaf.csr" \
+    -subj /CN=127.0.0.1 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$TLS/leaf.ext"
+openssl x509 -req -in "$TLS/leaf.csr" -CA "$TLS/root.pem" -CAkey "$TLS/root.key" -CAcreateserial \
+    -out "$TLS/leaf.pem" -days 2 -extfile "$TLS/leaf.ext" 2>/dev/null
+# Client options per case: empty but for https.
+NXGET_TLS=()
+CURL_TLS=()
 cat >"$WORK/nginx/nginx.conf" <<EOF
 daemon off;
 master_process off;
@@ -127,12 +146,18 @@ http {
     default_type application/octet-stream;
     server { listen 127.0.0.1:$NGINX_PORT; root $WORK/www; keepalive_timeout 60s; }
     server { listen 127.0.0.1:$NGINX_FRESH; root $WORK/www; keepalive_timeout 0; }
+    server {
+        listen 127.0.0.1:$NGINX_TLS ssl; root $WORK/www; keepalive_timeout 60s;
+        ssl_certificate $TLS/leaf.pem; ssl_certificate_key $TLS/leaf.key;
+        ssl_protocols TLSv1.3; ssl_conf_command Ciphersuites $TLS_SUITE;
+    }
 }
 EOF
 nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" &
 pids+=($!)
 wait_port "$NGINX_PORT"
 wait_port "$NGINX_FRESH"
+wait_port "$NGINX_TLS"
 
 # One timed run: client, case, round, then the command. Records wall seconds (from the
 # shell's clock around GNU time) and GNU time's maximum resident set size.
@@ -162,11 +187,11 @@ run_body_client() { # client, case, round, url, port
     local c=$1 kase=$2 round=$3 url=$4 port=$5 out=$WORK/out/$1.bin
     rm -f "$out"
     case $c in
-    nxget-file) timed "$c" "$kase" "$round" "$NXGET" -o "$out" "$url" 2>/dev/null ;;
-    curl-file) timed "$c" "$kase" "$round" curl -sS -o "$out" "$url" ;;
+    nxget-file) timed "$c" "$kase" "$round" "$NXGET" "${NXGET_TLS[@]}" -o "$out" "$url" 2>/dev/null ;;
+    curl-file) timed "$c" "$kase" "$round" curl "${CURL_TLS[@]}" -sS -o "$out" "$url" ;;
     wget-file) timed "$c" "$kase" "$round" wget -q -O "$out" "$url" ;;
-    nxget-null) timed "$c" "$kase" "$round" "$NXGET" "$url" >/dev/null 2>/dev/null ;;
-    curl-null) timed "$c" "$kase" "$round" curl -sS "$url" >/dev/null ;;
+    nxget-null) timed "$c" "$kase" "$round" "$NXGET" "${NXGET_TLS[@]}" "$url" >/dev/null 2>/dev/null ;;
+    curl-null) timed "$c" "$kase" "$round" curl "${CURL_TLS[@]}" -sS "$url" >/dev/null ;;
     wget-null) timed "$c" "$kase" "$round" wget -q -O - "$url" >/dev/null ;;
     memory) timed "$c" "$kase" "$round" "$MEMORY_ROAD" "$url" >"$WORK/count" ;;
     ceiling) timed "$c" "$kase" "$round" "$RAW_CLIENT" ceiling "$port" "$RESPONSE_BYTES" >"$WORK/count" ;;
@@ -186,8 +211,8 @@ run_body_client() { # client, case, round, url, port
 check_body_client() { # client, case, url
     local c=$1 kase=$2 url=$3 got=
     case $c in
-    nxget-null) got=$("$NXGET" "$url" 2>/dev/null | digest_stdin) ;;
-    curl-null) got=$(curl -sS "$url" | digest_stdin) ;;
+    nxget-null) got=$("$NXGET" "${NXGET_TLS[@]}" "$url" 2>/dev/null | digest_stdin) ;;
+    curl-null) got=$(curl "${CURL_TLS[@]}" -sS "$url" | digest_stdin) ;;
     wget-null) got=$(wget -q -O - "$url" | digest_stdin) ;;
     memory)
         "$MEMORY_ROAD" "$url" "$WORK/out/memory.bin" >/dev/null || fail "memory ($kase)"
@@ -200,8 +225,23 @@ check_body_client() { # client, case, url
 }
 
 run_body_case() { # case
-    local kase=$1 url port sp=
-    if [ "$kase" = nginx ]; then
+    local kase=$1 url port sp= clients=$body_clients
+    local scheme=http
+    NXGET_TLS=()
+    CURL_TLS=()
+    if [ "$kase" = https ]; then
+        # TLS against curl alone: the same library underneath, the same cipher suite.
+        port=$NGINX_TLS
+        scheme=https
+        clients="nxget-file curl-file nxget-null curl-null"
+        NXGET_TLS=(--cacert "$TLS/root.pem")
+        CURL_TLS=(--cacert "$TLS/root.pem")
+        local seen
+        seen=$("$NXGET" -v "${NXGET_TLS[@]}" https://127.0.0.1:$port/small 2>&1 >/dev/null | grep '^\* TLS')
+        echo "nxget: $seen" >>"$WORK/machine.txt"
+        echo "curl: $(curl -sv "${CURL_TLS[@]}" -o /dev/null https://127.0.0.1:$port/small 2>&1 | grep -m1 'SSL connection using')" >>"$WORK/machine.txt"
+        RESPONSE_BYTES=$BODY_BYTES
+    elif [ "$kase" = nginx ]; then
         port=$NGINX_PORT
         RESPONSE_BYTES=$(curl -sS -D - -o /dev/null "http://127.0.0.1:$port/body" | wc -c)
         RESPONSE_BYTES=$((RESPONSE_BYTES + BODY_BYTES))
@@ -216,9 +256,9 @@ run_body_case() { # case
         pids+=($sp)
         wait_port "$port"
     fi
-    url=http://127.0.0.1:$port/body
+    url=$scheme://127.0.0.1:$port/body
     echo "== $kase: $MIB MiB, response $RESPONSE_BYTES bytes, 1 warm-up + $RUNS runs"
-    local list=($body_clients) n round i
+    local list=($clients) n round i
     n=${#list[@]}
     for c in "${list[@]}"; do check_body_client "$c" "$kase" "$url"; done
     for round in $(seq 0 "$RUNS"); do

@@ -3,7 +3,11 @@
 # to 127.0.0.1 and nginx serves a folder on port 80, so that the shipped installer talks
 # to its real host name and nothing leaves the machine. Needs root (unshare).
 #   scripts/netns-serve.sh [--host NAME] [--conf-extra 'server directives']
-#                          [--http-extra 'http directives'] WWWDIR LOGDIR -- COMMAND...
+#                          [--http-extra 'http directives'] [--tls CERTDIR]
+#                          WWWDIR LOGDIR -- COMMAND...
+# With --tls, nginx serves https on port 443 instead (CERTDIR/good.pem and good.key), and
+# inside the namespace the system's trusted roots also hold CERTDIR/root.pem (a bundle
+# mounted over /etc/ssl/certs/ca-certificates.crt, which Wine's crypt32 reads too).
 # Inside COMMAND, NX_NGINX_ACCESS_LOG names the server's access log, one line per request:
 # the connection's number, the request line in double quotes, the status and the body bytes.
 # Without WWWDIR (given as "-") no server is started: the host then refuses connections.
@@ -12,9 +16,11 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 host=dist.brindlewick.co.kr
 extra=
 http_extra=
+tls=
 while [ $# -gt 0 ]; do
     case "$1" in
     --host) host=$2; shift 2 ;;
+    --tls) tls=$(cd "$2" && pwd); shift 2 ;;
     --conf-extra) extra=$2; shift 2 ;;
     --http-extra) http_extra=$2; shift 2 ;;
     *) break ;;
@@ -30,11 +36,22 @@ logdir=$(cd "$logdir" && pwd)
 if [ -z "${NX_IN_NETNS:-}" ]; then
     printf '127.0.0.1 localhost\n127.0.0.1 %s\n' "$host" >"$logdir/hosts"
     export NX_IN_NETNS=1
-    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" --http-extra "$http_extra" "$www" "$logdir" -- "$@"
+    tls_arg=()
+    [ -n "$tls" ] && tls_arg=(--tls "$tls")
+    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" --http-extra "$http_extra" "${tls_arg[@]}" \
+        "$www" "$logdir" -- "$@"
 fi
 
 ip link set lo up
 mount --bind "$logdir/hosts" /etc/hosts
+listen="listen 127.0.0.1:80;"
+port=80
+if [ -n "$tls" ]; then
+    cat /etc/ssl/certs/ca-certificates.crt "$tls/root.pem" >"$logdir/ca-bundle.crt"
+    mount --bind "$logdir/ca-bundle.crt" /etc/ssl/certs/ca-certificates.crt
+    listen="listen 127.0.0.1:443 ssl; ssl_certificate $tls/good.pem; ssl_certificate_key $tls/good.key;"
+    port=443
+fi
 nginx_pid=
 if [ "$www" != "-" ]; then
     www=$(cd "$www" && pwd)
@@ -55,7 +72,7 @@ http {
   scgi_temp_path $logdir/tmp;
   types { application/octet-stream exe dll; text/plain txt; }
   server {
-    listen 127.0.0.1:80;
+    $listen
     root $www;
     $extra
   }
@@ -67,7 +84,7 @@ CONF
     /usr/sbin/nginx -c "$logdir/nginx.conf" &
     nginx_pid=$!
     for _ in $(seq 50); do
-        (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && break
+        (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
         sleep 0.1
     done
 fi

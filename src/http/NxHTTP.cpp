@@ -4,6 +4,7 @@
 #include "http/NxGlobal.h"
 #include "http/NxHTTPBody.h"
 #include "http/NxHTTPStrings.h"
+#include "transport/NxResourceStrings.h"
 #include "transport/NxStack.h"
 
 namespace {
@@ -148,6 +149,7 @@ void TNxCustomHTTP::SetCookieManager(TNxCookieManager* manager) {
 
 void TNxCustomHTTP::DoOnDisconnected() {
     TNxTCPClient::DoOnDisconnected();
+    FTunnelTarget.clear();
     if (TNxAuthentication* proxy = FProxyParams->Authenticator()) proxy->Reset();
     // A finished scheme has nothing more to say; one still under way (Basic never
     // advances its step) stays and keeps answering later requests.
@@ -198,20 +200,26 @@ void TNxCustomHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TSt
                 throw ENxException(NxHTTPStrings::UndefinedSituation);
             }
         }
-    } catch (const ENxHTTPProtocolException&) {
-        // A rejected status has had its body read: the connection may serve the next request.
-        try {
-            finish();
-        } catch (...) {
-            // the request's own failure is the one to report
-        }
-        throw;
     } catch (...) {
-        // Anything else may have left part of a response unread; the next request on this
-        // connection would take those bytes for its own answer.
-        FHopCount = 0;
+        // A rejected status and a refused redirect have had their answer read to the end: the
+        // connection may serve the next request. Anything else may have left part of an
+        // answer unread, which the next request on this connection would take for its own.
+        bool answered = false;
         try {
-            CloseConnection();
+            throw;
+        } catch (const ENxHTTPProtocolException&) {
+            answered = true;
+        } catch (const ENxRedirectDowngrade&) {
+            answered = true;
+        } catch (...) {
+        }
+        try {
+            if (answered) {
+                finish();
+            } else {
+                FHopCount = 0;
+                CloseConnection();
+            }
         } catch (...) {
             // the request's own failure is the one to report
         }
@@ -235,7 +243,12 @@ void TNxCustomHTTP::ResolveTarget() {
     target.SetQuery(uri.Query());
     // A host-less URL (a relative redirect target) keeps the previous host.
     if (!uri.Host().empty()) target.SetHost(uri.Host());
-    target.SetProtocol(uri.Protocol().empty() ? std::string("http") : uri.Protocol());
+    // A reference without scheme and host (a relative redirect) stays on https: turning it
+    // into http would leave TLS without anyone asking for it.
+    if (!uri.Protocol().empty())
+        target.SetProtocol(uri.Protocol());
+    else if (!(uri.Host().empty() && NxSameText(target.Protocol(), "https")))
+        target.SetProtocol("http");
     if (!uri.Port().empty()) {
         target.SetPort(uri.Port());
     } else {
@@ -276,10 +289,13 @@ TNxRouteKind TNxCustomHTTP::ChooseEndpoint() {
             SetHost(target.Host());
             SetPort(port);
         }
-        // No TLS socket layer is ever installed.
-        if (https) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
-        return rkDirect;
+        TNxIOHandlerTLS* tls = TLSLayer();
+        if (https && tls == nullptr) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
+        // A kept connection serves only requests of its own kind.
+        if (tls != nullptr && IsConnected() && tls->TLSActive() != https) CloseConnection();
+        return https ? rkTls : rkDirect;
     }
+    if (https && TLSLayer() == nullptr) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
     if (!NxSameText(Host(), proxy.ProxyServer()) || Port() != proxy.ProxyPort()) {
         if (IsConnected()) CloseConnection();
         // The proxy is the endpoint; the target stays in TargetURI.
@@ -306,8 +322,6 @@ void TNxCustomHTTP::OpenExchange() {
         request.SetConnection("");
         break;
     }
-    // A tunnel through the proxy would need the TLS layer this system never installs.
-    if (request.Route == rkTlsProxy) throw ENxIOHandlerPropInvalid(NxHTTPStrings::IOHandlerPropInvalid);
     EnsureConnected();
     SendRequestHead();
     if ((request.RequestMethod == hmPost || request.RequestMethod == hmPut) &&
@@ -316,25 +330,50 @@ void TNxCustomHTTP::OpenExchange() {
 }
 
 void TNxCustomHTTP::EnsureConnected() {
+    const TNxRouteKind route = Request().Route;
     if (!Response().KeepConnection()) CloseConnection();
+    const std::string authority = FTargetURI->Host() + ":" + FTargetURI->Port();
+    // A tunnel carries requests to its own target only, and a proxy connection that
+    // carries one serves no plain proxy request.
+    if (IsConnected() && (route == rkTlsProxy ? FTunnelTarget != authority : !FTunnelTarget.empty()))
+        CloseConnection();
     ProbeClosed(false); // a connection the server closed while idle
-    if (!IsConnected()) OpenConnection(ReadTimeout);
+    if (IsConnected()) return;
+    // The layer speaks TLS from the connect on only for a direct https route; a tunnel
+    // starts in plain TCP to the proxy.
+    if (TNxIOHandlerTLS* tls = TLSLayer()) tls->SetPassThrough(route != rkTls);
+    OpenConnection(ReadTimeout);
+    if (route == rkTlsProxy) OpenTunnel();
 }
 
-void TNxCustomHTTP::SendRequestHead() {
-    TNxHTTPRequest& request = Request();
-    request.ComposeHeaderLines();
-    FProxyParams->ComposeHeaders(request.HeaderLines());
-    if (FCookieManager != nullptr) {
-        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, false);
-        if (!cookies.empty()) request.HeaderLines().SetValue(CookieHeader, cookies);
+void TNxCustomHTTP::OpenTunnel() {
+    TNxURI& target = *FTargetURI;
+    const std::string authority = target.Host() + ":" + target.Port();
+    TNxHeaderList head;
+    head.SetValue("Host", authority);
+    FProxyParams->ComposeHeaders(head);
+    WriteHead(MethodWord(hmConnect) + authority + " HTTP/1.1", head);
+    ReadResponse();
+    // Only a 200 opens the tunnel; any other answer is the proxy's failure, with its body.
+    if (Response().StatusCode() != 200) FailWithStatus();
+    TNxIOHandlerTLS* tls = TLSLayer();
+    try {
+        tls->StartTLS(target.Host(), ReadTimeout);
+    } catch (...) {
+        // Half a handshake went into the tunnel: the connection can carry nothing more.
+        DropSocket();
+        throw;
     }
+    tls->SetPassThrough(false);
+    FTunnelTarget = authority;
+}
+
+void TNxCustomHTTP::WriteHead(const std::string& requestLine, const TNxHeaderList& lines) {
     // The whole head leaves in one send.
     BeginWriteBuffering(-1);
     try {
-        WriteLine(MethodWord(request.RequestMethod) + request.Target + " HTTP/" +
-                  VersionText(ProtocolVersion));
-        for (const auto& line : request.HeaderLines().Lines())
+        WriteLine(requestLine);
+        for (const auto& line : lines.Lines())
             if (!line.empty()) WriteLine(line);
         WriteLine("");
     } catch (...) {
@@ -343,6 +382,21 @@ void TNxCustomHTTP::SendRequestHead() {
         throw;
     }
     EndWriteBuffering();
+}
+
+void TNxCustomHTTP::SendRequestHead() {
+    TNxHTTPRequest& request = Request();
+    request.ComposeHeaderLines();
+    // Inside a tunnel the request goes to the server itself: the proxy's credentials went
+    // with the CONNECT and must not travel on.
+    if (request.Route != rkTlsProxy) FProxyParams->ComposeHeaders(request.HeaderLines());
+    if (FCookieManager != nullptr) {
+        const bool secure = request.Route == rkTls || request.Route == rkTlsProxy;
+        std::string cookies = FCookieManager->CookieHeaderFor(*FTargetURI, secure);
+        if (!cookies.empty()) request.HeaderLines().SetValue(CookieHeader, cookies);
+    }
+    WriteHead(MethodWord(request.RequestMethod) + request.Target + " HTTP/" + VersionText(ProtocolVersion),
+              request.HeaderLines());
 }
 
 void TNxCustomHTTP::ReadResponse() {
@@ -397,6 +451,11 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
         TNxHTTPMethod method = request.RequestMethod;
         if (HandleRedirects && FHopCount < RedirectMaximum) {
             if (!AskRedirect(location, method, FHopCount)) FailWithStatus();
+            if (NxSameText(FTargetURI->Protocol(), "https") &&
+                NxSameText(TNxURI(location).Protocol(), "http")) {
+                if (IsConnected()) DrainBody();
+                throw ENxRedirectDowngrade(Format(NxHTTPStrings::RedirectDowngrade, location.c_str()));
+            }
             verdict = nsFollow;
             request.Target = location;
             request.RequestMethod = method;
@@ -450,9 +509,16 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
 
 void TNxCustomHTTP::ReadBody() {
     TNxHTTPResponse& response = Response();
-    ::ReadBody(
-        *this, response.BodyStream,
-        TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()});
+    const TNxBodyFraming framing{response.ContentLength(), response.ContentLengthGiven(),
+                                 &response.HeaderLines()};
+    ::ReadBody(*this, response.BodyStream, framing);
+    // Over TLS only the close_notify tells the end of such a body from a cut stream
+    // (RFC 8446 6.1); a bare TCP close may be an attacker's.
+    const TNxRouteKind route = Request().Route;
+    const TNxIOHandlerTLS* tls = TLSLayer();
+    if ((route == rkTls || route == rkTlsProxy) && tls != nullptr && response.BodyStream != nullptr &&
+        ReadsUntilClose(framing) && !tls->CloseNotifyReceived())
+        throw ENxTLSError(tcTruncated, 0, Format(NxStrings::TLSTruncated, NxStrings::TLSClosedWithoutNotify));
 }
 
 void TNxCustomHTTP::FailWithStatus() {

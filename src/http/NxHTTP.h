@@ -14,6 +14,7 @@
 #include "http/NxHTTPHeaderInfo.h"
 #include "http/NxURI.h"
 #include "transport/NxException.h"
+#include "transport/NxIOHandlerTLS.h"
 #include "transport/NxTCPClient.h"
 
 // A response that was not accepted: the message is its status line as received.
@@ -30,6 +31,8 @@ private:
 
 // A scheme other than http or https with no port to go by.
 NX_DECLARE_EXCEPTION(ENxUnknownProtocol, ENxException)
+// A redirect that would take an https request to plain http.
+NX_DECLARE_EXCEPTION(ENxRedirectDowngrade, ENxException)
 
 enum TNxHTTPMethod { hmHead, hmGet, hmPost, hmOptions, hmTrace, hmPut, hmDelete, hmConnect };
 enum TNxHTTPProtocolVersion { pv1_0, pv1_1 };
@@ -195,6 +198,10 @@ public:
     int32_t ProxyAuthAttempts() const noexcept { return FProxyAuthAttempts; }
     int32_t HopCount() const noexcept { return FHopCount; }
 
+    // The TLS layer when one is installed as the I/O handler (SetIOHandler); without it
+    // an https URL raises ENxIOHandlerPropInvalid.
+    TNxIOHandlerTLS* TLSLayer() const { return dynamic_cast<TNxIOHandlerTLS*>(IOHandler()); }
+
 protected:
     void DoOnDisconnected() override;
 
@@ -203,7 +210,11 @@ protected:
     TNxRouteKind ChooseEndpoint();
     void OpenExchange();
     void EnsureConnected();
+    // CONNECT host:port through the proxy, then the handshake with the target.
+    void OpenTunnel();
     void SendRequestHead();
+    // A request line and header lines, in one send.
+    void WriteHead(const std::string& requestLine, const TNxHeaderList& lines);
     void ReadResponse();
     void ReadResponseHead();
     void TakeCookies();
@@ -226,6 +237,8 @@ private:
     TNxCookieManager* FCookieManager = nullptr;
     std::unique_ptr<TNxCookieManager> FOwnedCookieManager;
     int FCookieManagerNotice = 0;
+    // host:port of the tunnel the open proxy connection carries; empty for none.
+    std::string FTunnelTarget;
 };
 
 // The component as the window holds it.

@@ -61,6 +61,18 @@ int32_t ReadChunkSize(TNxTCPConnection& connection) {
     return ParseChunkSize(connection.ReadLine("\n", -1, -1));
 }
 
+namespace {
+bool IsChunked(const TNxBodyFraming& framing) {
+    if (framing.HeaderLines == nullptr) return false;
+    return NxPos(NxHTTPBody::ChunkedCoding,
+                 framing.HeaderLines->GetValue(NxHTTPBody::TransferEncodingHeader)) != std::string::npos;
+}
+} // namespace
+
+bool ReadsUntilClose(const TNxBodyFraming& framing) {
+    return framing.ContentLength <= 0 && !framing.ContentLengthGiven && !IsChunked(framing);
+}
+
 void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFraming& framing,
               bool requireWholeCount) {
     if (stream == nullptr) return;
@@ -79,10 +91,7 @@ void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFramin
             throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
         return;
     }
-    std::string coding;
-    if (framing.HeaderLines != nullptr)
-        coding = framing.HeaderLines->GetValue(NxHTTPBody::TransferEncodingHeader);
-    if (NxPos(NxHTTPBody::ChunkedCoding, coding) != std::string::npos) {
+    if (IsChunked(framing)) {
         connection.ReportStatus(hsStatusText, NxHTTPStrings::ChunkStarted);
         int32_t size = ReadChunkSize(connection);
         while (size > 0) {

@@ -40,5 +40,9 @@ int32_t ReadChunkSize(TNxTCPConnection& connection);
 void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFraming& framing,
               bool requireWholeCount = true);
 
+// The body is delimited by the peer's close: no positive Content-Length, no chunked
+// coding, and no Content-Length of 0 either.
+bool ReadsUntilClose(const TNxBodyFraming& framing);
+
 // The chunk-size text of a line (exposed for the table tests): 0 when it is no number.
 int32_t ParseChunkSize(const std::string& line);

@@ -23,4 +23,5 @@ inline constexpr const char* ChunkStarted = "Chunk Started";
 inline constexpr const char* UndefinedSituation = "Undefined situation";
 inline constexpr const char* MethodRequiresHTTP11 = "This request method is supported in HTTP 1.1";
 inline constexpr const char* IOHandlerPropInvalid = "IOHandler value is not valid";
+inline constexpr const char* RedirectDowngrade = "Redirect from https to http refused: %s";
 } // namespace NxHTTPStrings

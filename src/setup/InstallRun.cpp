@@ -15,10 +15,7 @@
 #include "setup/Application.h"
 #include "setup/Migration.h"
 #include "setup/Registration.h"
-
-#ifndef NX_DISTRIBUTION_HOST
-#error "NX_DISTRIBUTION_HOST names the distribution server; the build sets it"
-#endif
+#include "setup/SetupBaseURL.h"
 
 std::string LocalAppDataPath() {
     constexpr int kLocalAppData = 28; // CSIDL_LOCAL_APPDATA
@@ -29,7 +26,7 @@ std::string LocalAppDataPath() {
 
 TInstallPlace DefaultInstallPlace() {
     TInstallPlace place;
-    place.BaseURL = std::string("http://") + NX_DISTRIBUTION_HOST + "/";
+    place.BaseURL = kSetupBaseURL;
     place.AppDataDir = LocalAppDataPath();
     place.VendorDir = place.AppDataDir + "\\Brindlewick\\";
     place.ProductDir = "Marrowgate";
@@ -286,6 +283,11 @@ TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
     FLastStatus.clear();
     FCancelled = false;
     FRunning = true;
+    // An https server needs the TLS layer; the default build's plain http never makes one.
+    if (BaseURLIsHttps(place.BaseURL.c_str()) && !FTLSLayer) {
+        FTLSLayer = std::make_unique<TNxIOHandlerTLS>();
+        FHTTP->SetIOHandler(FTLSLayer.get());
+    }
     Log("Installation run: server " + WithoutCredentials(place.BaseURL) + ", install folder " +
         place.InstallDir());
     for (const std::string& note : FEarlierNotes)

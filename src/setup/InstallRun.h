@@ -16,6 +16,7 @@
 #include "setup/InstallFiles.h"
 #include "setup/InstallLog.h"
 #include "setup/InstallView.h"
+#include "transport/NxIOHandlerTLS.h"
 
 // The user asked to stop during the run; nothing more is done.
 NX_DECLARE_EXCEPTION(EInstallCancelled, Exception)
@@ -139,6 +140,8 @@ private:
     TProgress FProgress;
     // The policy's defaults: four attempts, waits of 1, 2 and 4 s, a Retry-After up to 30 s.
     TNxRetryPolicy FRetryPolicy;
+    // The TLS layer, made for an https server only; declared before FHTTP, which borrows it.
+    std::unique_ptr<TNxIOHandlerTLS> FTLSLayer;
     std::unique_ptr<TNxHTTP> FHTTP;
     std::unique_ptr<TInstallLog> FLog;
     std::string FLogPath;

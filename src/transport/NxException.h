@@ -86,6 +86,32 @@ NX_DECLARE_EXCEPTION(ENxCouldNotBindSocket, ENxSocketHandleError)
 NX_DECLARE_EXCEPTION(ENxCanNotBindPortInRange, ENxSocketHandleError)
 NX_DECLARE_EXCEPTION(ENxInvalidPortRange, ENxSocketHandleError)
 
+// A TLS failure: which check failed, and the socket error code behind it (0 when the
+// failure did not come from a socket call).
+enum TNxTLSCheck {
+    tcUntrustedIssuer,
+    tcNameMismatch,
+    tcValidity,
+    tcHandshake,
+    tcProtocolVersion,
+    tcTruncated,
+    tcRecord,
+    tcTrustFile,
+    tcLibrary
+};
+class ENxTLSError : public ENxException {
+public:
+    ENxTLSError(TNxTLSCheck check, int32_t errorCode, std::string message)
+        : ENxException(std::move(message)), FCheck(check), FErrorCode(errorCode) {}
+    TNxTLSCheck Check() const noexcept { return FCheck; }
+    int32_t ErrorCode() const noexcept { return FErrorCode; }
+    NX_EXCEPTION_NAME(ENxTLSError)
+
+private:
+    TNxTLSCheck FCheck;
+    int32_t FErrorCode;
+};
+
 NX_DECLARE_EXCEPTION(ENxTCPConnectionError, ENxException)
 NX_DECLARE_EXCEPTION(ENxNotEnoughDataInBuffer, ENxTCPConnectionError)
 NX_DECLARE_EXCEPTION(ENxIOHandlerPropInvalid, ENxTCPConnectionError)

@@ -15,7 +15,8 @@ inline constexpr const char* AlreadyConnected = "Already connected.";
 inline constexpr const char* Disconnected = "Disconnected.";
 inline constexpr const char* ConnectTimeout = "Connect timed out.";
 inline constexpr const char* CannotAllocateSocket = "Cannot allocate socket.";
-inline constexpr const char* CouldNotBindSocket = "Could not bind socket. Address and port are already in use.";
+inline constexpr const char* CouldNotBindSocket =
+    "Could not bind socket. Address and port are already in use.";
 inline constexpr const char* InvalidPortRange = "Invalid Port Range (%d - %d)";
 inline constexpr const char* CanNotBindRange = "Can not bind in port range (%d - %d)";
 inline constexpr const char* SetSizeExceeded = "Set Size Exceeded.";
@@ -24,6 +25,22 @@ inline constexpr const char* WS2LoadError = "Error on loading Winsock2 library (
 inline constexpr const char* WS2CallError = "Error on call Winsock2 library function %s";
 inline constexpr const char* InvalidServiceName = "%s is not a valid service.";
 inline constexpr const char* SocketErrorFormat = "Socket Error # %d\r\n%s";
+// TLS: each text names the check that failed; "%s" is the detail the library gave.
+inline constexpr const char* TLSUntrustedIssuer = "TLS certificate not trusted: untrusted issuer (%s)";
+inline constexpr const char* TLSNameMismatch = "TLS certificate name mismatch: not valid for %s";
+inline constexpr const char* TLSValidity = "TLS certificate expired or not yet valid (%s)";
+inline constexpr const char* TLSHandshakeFailure = "TLS handshake failure (%s)";
+inline constexpr const char* TLSProtocolTooOld =
+    "TLS protocol too old: the server offers no TLS 1.2 or newer (%s)";
+inline constexpr const char* TLSTruncated = "TLS stream truncated: %s";
+inline constexpr const char* TLSRecordError = "TLS record error (%s)";
+inline constexpr const char* TLSTrustFile = "TLS trusted root file cannot be used: %s";
+inline constexpr const char* TLSLibrary = "TLS library not available: %s";
+// Details that fill the templates above.
+inline constexpr const char* TLSClosedInHandshake = "the connection was closed during the handshake";
+inline constexpr const char* TLSHandshakeTimedOut = "timed out";
+inline constexpr const char* TLSClosedInRecord = "the connection was closed inside a record";
+inline constexpr const char* TLSClosedWithoutNotify = "the connection was closed without a close_notify";
 } // namespace NxStrings
 
 // The Winsock numbers the library names. The native stack maps its errors onto these.

@@ -560,3 +560,26 @@ TEST_F(Install, ACloseDuringARetryWaitEndsTheProgramAtOnce) {
     EXPECT_FALSE(fs::exists(ShortcutFile()));
     EXPECT_NE(NewestInstallLog().find("Outcome: cancelled"), std::string::npos);
 }
+
+// The installer built with the https base URL, against nginx serving the sample product
+// over TLS only (port 443) with a certificate of a root the namespace trusts.
+TEST_F(Install, FullRunOverHttps) {
+    ResetMachine();
+    TRunningSetup setup;
+    ASSERT_TRUE(setup.Driver) << "no Setup window";
+    StartInstallation(setup);
+    TBox box;
+    ASSERT_EQ(WaitForRunEnd(setup, &box), TRunEnd::Completed) << "box: " << WideToAnsi(box.Text);
+    ExpectInstalledAsServed();
+    const auto log = ServerLog();
+    ASSERT_EQ(log.size(), std::size(kRequestOrder));
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].RequestLine, std::string("GET //deri_vere/") + kRequestOrder[i] + " HTTP/1.1");
+        EXPECT_EQ(log[i].Connection, log[0].Connection) << "one TLS connection for every file";
+    }
+    setup->Click(TCtl::Button4);
+    EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
+    EXPECT_TRUE(WaitForFile(Installed("mrwgt.ran"), kExitTime)) << "closing starts the installed program";
+    std::error_code ignored;
+    fs::remove(Installed("mrwgt.ran"), ignored);
+}

@@ -42,10 +42,11 @@ fi
 win=$(cd "${1:-$repo/build/win32}" && pwd)
 native=$(cd "${2:-$repo/build/native}" && pwd)
 exe=$win/tests/e2e_tests.exe
+https_setup=$win/src/setup/SetupHttps.exe
 server=$native/tests/e2e_server
 sample=$win/samples/www
 work=$repo/build/e2e
-for f in "$exe" "$server" "$sample/deri_vere/mrwgt.exe"; do
+for f in "$exe" "$server" "$sample/deri_vere/mrwgt.exe" "$https_setup" "$native/tests/tls_peer"; do
     [ -e "$f" ] || { echo "missing $f (build the win32 and native presets first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 [ -n "${DISPLAY:-}" ] || { echo "no X display (DISPLAY)"; echo "0 passed, 1 failed"; exit 1; }
@@ -63,8 +64,10 @@ served() {
     echo "$work/$1/www"
 }
 
-# One case: TEST KIND [WWW] [options]. TEST is a test of the Install suite or Suite.Name. KIND is nginx, nginx-paced (every request held back
-# to two a second, so that each state of the window lasts a moment), ours or down.
+# One case: TEST KIND [WWW] [options]. TEST is a test of the Install suite or Suite.Name. KIND
+# is nginx, nginx-paced (every request held back to two a second, so that each state of the
+# window lasts a moment), nginx-tls (https on port 443 with a certificate of a private root
+# that the namespace trusts, and the installer built with the https base URL), ours or down.
 case_() {
     local test=$1 kind=$2 www=${3:--}
     # NX_E2E_ONLY: only the cases whose name holds it (those that need an earlier case's
@@ -87,6 +90,9 @@ case_() {
         "$repo/scripts/netns-serve.sh" --http-extra 'limit_req_zone $binary_remote_addr zone=paced:1m rate=2r/s;' \
             --conf-extra 'limit_req zone=paced burst=20;' "$www" "$logs/server" -- \
             env NX_E2E_LOG="$logs/server/access.log" "${run[@]}" ;;
+    nginx-tls)
+        "$repo/scripts/netns-serve.sh" --tls "$work/certs" "$www" "$logs/server" -- \
+            env NX_E2E_LOG="$logs/server/access.log" NX_E2E_SETUP="$https_setup" "${run[@]}" ;;
     ours)
         "$repo/scripts/netns-serve.sh" - "$logs/server" -- \
             "$0" --serve-ours "$server" "$www" "$logs/server/requests.log" "$@" -- \
@@ -146,6 +152,10 @@ case_ Unattended.VerySilentAgainstAServerThatIsDownFails down
 case_ Unattended.SilentShowsOnlyTheInstallationPageAndEndsByItself nginx-paced "$quiet"
 case_ Unattended.SilentClosedDuringATrickledDownloadIsCancelled ours "$(served silent-slow)" --trickle 1000:50
 case_ Unattended.ABadCommandLineExitsWithThree down
+
+"$native/tests/tls_peer" --certs "$work/certs" >/dev/null
+secure=$(served secure)
+case_ FullRunOverHttps nginx-tls "$secure"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -12,6 +12,10 @@
 #include <vector>
 
 #include "support/ScriptedServer.h"
+#if !defined(_WIN32)
+#include "support/ServerTLS.h"
+#include "support/TestCertificates.h"
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -320,6 +324,8 @@ TEST_F(NxHTTPNxgetTest, BadUsage) {
         {"--frobnicate", "http://127.0.0.1/"},
         {"--retry", "x", "http://127.0.0.1/"},
         {"--retry-max-wait", "-1", "http://127.0.0.1/"},
+        {"http://127.0.0.1/", "--cacert"},
+        {"--cacert", "", "http://127.0.0.1/"},
     };
     for (const auto& args : cases) {
         Outcome o = Run(args);
@@ -331,3 +337,34 @@ TEST_F(NxHTTPNxgetTest, BadUsage) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: nxget"), std::string::npos);
 }
+
+#if !defined(_WIN32)
+// https with the extra root of --cacert, the session in -v; without the root the issuer
+// is not trusted and nothing is written.
+TEST_F(NxHTTPNxgetTest, HttpsTrustsTheCacertRootAndShowsTheSession) {
+    const nxtest::TestCertificates& certs = nxtest::SharedTestCertificates();
+    const nxtest::ServerTLSSettings good{certs.Cert(nxtest::TestCertificates::kGood),
+                                         certs.Key(nxtest::TestCertificates::kGood)};
+    server.StartTLS(good)
+        .ExpectReceived("\r\n\r\n")
+        .Send(Reply("200 OK", "", "secret"))
+        .Accept()
+        .StartTLS(good);
+    server.Start();
+    const std::string url = "https://localhost:" + std::to_string(server.Port()) + "/s";
+    Outcome o = Run({"-v", "--cacert", certs.RootCert, url});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out, "secret");
+    EXPECT_NE(o.err.find("\n* TLS TLSv1.3, cipher TLS_"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(", certificate subject CN=good,O=Nx Test\n< HTTP/1.1 200 OK\n"), std::string::npos)
+        << o.err;
+
+    const fs::path file = dir / "s.bin";
+    Outcome refused = Run({"-o", file.string(), url});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err.rfind(url + ": ENxTLSError: TLS certificate not trusted: untrusted issuer (", 0),
+              0u)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(file));
+}
+#endif

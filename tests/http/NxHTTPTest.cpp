@@ -194,6 +194,11 @@ TEST_F(NxHTTPFixture, SchemesWithoutATransport) {
     }
     EXPECT_THROW(http.GetInto("gopher://127.0.0.1/x", &ms), ENxUnknownProtocol);
     EXPECT_EQ(http.HopCount(), 0) << "back at 0 however the request ends";
+    // Through a proxy the tunnel needs the layer as well; nothing is sent to the proxy.
+    http.ProxyParams().SetProxyServer("127.0.0.1");
+    http.ProxyParams().SetProxyPort(nxtest::UnusedLocalPort());
+    EXPECT_THROW(http.GetInto("https://127.0.0.1/x", &ms), ENxIOHandlerPropInvalid);
+    http.ProxyParams().SetProxyServer("");
     try {
         http.GetInto("http://127.0.0.1:8o/x", &ms);
         FAIL() << "a port that is no number was accepted";

@@ -11,6 +11,7 @@
 #include "setup/Application.h"
 #include "setup/DisplayScale.h"
 #include "setup/LicenceText.h"
+#include "setup/SetupBaseURL.h"
 #include "setup/SetupMain.h"
 
 namespace {
@@ -322,6 +323,7 @@ TEST_F(SetupMainTest, ControlsStartAsStored) {
 
 TEST_F(SetupMainTest, FieldsNameTheServerAndTheInstallFolder) {
     EXPECT_EQ(Form->BaseURL(), std::string("http://") + NX_DISTRIBUTION_HOST + "/");
+    EXPECT_EQ(Form->BaseURL(), kSetupBaseURL) << "the default build's base URL";
     const std::string appData = LocalAppDataPath();
     ASSERT_FALSE(appData.empty());
     EXPECT_NE(appData.back(), '\\');

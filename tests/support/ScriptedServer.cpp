@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/ServerTLS.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -36,6 +38,7 @@ constexpr int kNoSignal = 0;
 #include <cerrno>
 #include <csignal>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -164,6 +167,74 @@ ScriptedServer& ScriptedServer::SendFor(std::function<std::string(const std::str
     return *this;
 }
 
+ScriptedServer& ScriptedServer::StartTLS(const ServerTLSSettings& settings) {
+    return Call([this, settings] { RunStartTLS(settings); });
+}
+
+ScriptedServer& ScriptedServer::CloseWithoutNotify() {
+    return Call([this] { CloseClient(false, false); });
+}
+
+ScriptedServer& ScriptedServer::CutAfter(size_t bytes, bool reset) {
+    return Call([this, bytes, reset] {
+        FCutLeft = bytes;
+        FCutReset = reset;
+    });
+}
+
+void ScriptedServer::RunStartTLS(const ServerTLSSettings& settings) {
+    try {
+        FTls = CreateServerTLS(settings);
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        return;
+    }
+    // A TLS server writes its flights and the records after them in separate sends; with
+    // Nagle each would wait for the client's delayed acknowledgement.
+    int one = 1;
+    setsockopt(S(FClient), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    auto deadline = Clock::now() + std::chrono::milliseconds(5000);
+    for (;;) {
+        std::string out;
+        const int r = FTls->Handshake(out);
+        SendRaw(out);
+        if (r == 1) {
+            // Bytes that came with the client's last handshake flight are data already.
+            std::string plain, more;
+            if (!FTls->Read(plain, more)) FClientClosed = true;
+            SendRaw(more);
+            std::lock_guard<std::mutex> g(FLock);
+            FReceived.back() += plain;
+            FTotal += plain.size();
+            return;
+        }
+        if (r < 0) {
+            // The client refused (or broke) the handshake: the connection ends here, and a
+            // later Accept may still serve the next one.
+            {
+                std::lock_guard<std::mutex> g(FLock);
+                FTLSFailure = FTls->Error();
+            }
+            CloseClient(false, false);
+            return;
+        }
+        if (FClient == kNoSocket || FClientClosed) return Fail("TLS handshake: the client closed");
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FStop) return;
+        }
+        if (MsLeft(deadline) == 0) return Fail("TLS handshake: timed out");
+        const int w = WaitReadable(FClient, std::min(10, MsLeft(deadline)));
+        if (w <= 0) continue;
+        char buf[16384];
+        const int n = static_cast<int>(recv(S(FClient), buf, sizeof buf, 0));
+        if (n <= 0)
+            FClientClosed = true;
+        else
+            FTls->Feed(buf, static_cast<size_t>(n));
+    }
+}
+
 void ScriptedServer::Start(uint16_t port) {
     FListener = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, 0));
     if (FListener == kNoSocket) throw std::runtime_error("scripted server: socket failed");
@@ -234,29 +305,69 @@ bool ScriptedServer::Pump(int ms) {
             FChanged.notify_all();
             return false;
         }
+        std::string plain(buf, static_cast<size_t>(n));
+        bool open = true;
+        if (FTls) {
+            std::string out;
+            plain.clear();
+            FTls->Feed(buf, static_cast<size_t>(n));
+            open = FTls->Read(plain, out);
+            SendRaw(out);
+        }
         {
             std::lock_guard<std::mutex> g(FLock);
-            FReceived.back().append(buf, static_cast<size_t>(n));
-            FTotal += static_cast<size_t>(n);
+            FReceived.back() += plain;
+            FTotal += plain.size();
         }
         FChanged.notify_all();
+        if (!open) {
+            FClientClosed = true;
+            return false;
+        }
     } while (MsLeft(deadline) > 0);
     return true;
 }
 
 bool ScriptedServer::SendAll(const std::string& bytes) {
+    if (!FTls) return SendRaw(bytes);
+    std::string out;
+    FTls->Write(bytes, out);
+    return SendRaw(out);
+}
+
+bool ScriptedServer::SendRaw(const std::string& all) {
+    if (FCut) return true; // cut already: the rest is dropped
+    std::string bytes = all;
+    bool cutHere = false;
+    if (FCutLeft != SIZE_MAX && bytes.size() >= FCutLeft) {
+        bytes.resize(FCutLeft);
+        cutHere = true;
+    }
+    if (FCutLeft != SIZE_MAX) FCutLeft -= bytes.size();
+    if (FClient == kNoSocket) return bytes.empty();
     size_t at = 0;
     while (at < bytes.size()) {
         int n = static_cast<int>(
             send(S(FClient), bytes.data() + at, static_cast<int>(bytes.size() - at), kNoSignal));
         if (n <= 0) return false;
         at += static_cast<size_t>(n);
+        FRawSent += static_cast<size_t>(n);
+    }
+    if (cutHere) {
+        CloseClient(FCutReset, false);
+        FCut = true;
     }
     return true;
 }
 
-void ScriptedServer::CloseClient(bool reset) {
+void ScriptedServer::CloseClient(bool reset, bool closeNotify) {
     if (FClient == kNoSocket) return;
+    if (FTls && closeNotify && !reset) {
+        std::string out;
+        FTls->Shutdown(out);
+        SendRaw(out);
+        if (FClient == kNoSocket) return; // the cut closed it
+    }
     if (reset) {
         linger l{};
         l.l_onoff = 1;
@@ -284,6 +395,7 @@ void ScriptedServer::Run() {
             switch (step.kind) {
             case Step::kSend:
                 Pump(0);
+                if (FCut) break;
                 if (FClient == kNoSocket || !SendAll(step.bytes)) Fail("send failed");
                 break;
             case Step::kPause: {
@@ -309,9 +421,13 @@ void ScriptedServer::Run() {
                         if (FReceived.back().find(step.bytes) != std::string::npos) break;
                     }
                     if (MsLeft(deadline) == 0 || !Pump(std::min(10, MsLeft(deadline)))) {
-                        std::lock_guard<std::mutex> g(FLock);
-                        if (FReceived.back().find(step.bytes) == std::string::npos)
-                            Fail("expected to receive \"" + step.bytes + "\"");
+                        bool seen;
+                        {
+                            std::lock_guard<std::mutex> g(FLock);
+                            seen = FReceived.back().find(step.bytes) != std::string::npos;
+                        }
+                        // Fail takes the lock itself.
+                        if (!seen) Fail("expected to receive \"" + step.bytes + "\"");
                         break;
                     }
                 }
@@ -333,6 +449,9 @@ void ScriptedServer::Run() {
                 break;
             case Step::kAccept:
                 CloseClient(false);
+                FTls.reset();
+                FCutLeft = SIZE_MAX;
+                FCut = false;
                 AcceptOne(step.ms);
                 break;
             case Step::kCall:
@@ -340,6 +459,7 @@ void ScriptedServer::Run() {
                 break;
             case Step::kSendFor: {
                 Pump(0);
+                if (FCut) break;
                 std::string received;
                 {
                     std::lock_guard<std::mutex> g(FLock);
@@ -382,6 +502,11 @@ std::string ScriptedServer::Received() const {
 std::vector<std::string> ScriptedServer::ReceivedPerConnection() const {
     std::lock_guard<std::mutex> g(FLock);
     return FReceived;
+}
+
+std::string ScriptedServer::TLSFailure() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FTLSFailure;
 }
 
 std::string ScriptedServer::Failure() const {

@@ -14,16 +14,21 @@
 // so what the client sends is recorded even while the script is idle. After the last
 // step the connection stays open (still recording) until the client closes it or the
 // server is destroyed.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace nxtest {
+
+class ServerTLS;
+struct ServerTLSSettings;
 
 class ScriptedServer {
 public:
@@ -55,6 +60,19 @@ public:
     // that depends on the request, such as the part of a file that a range asks for).
     ScriptedServer& SendFor(std::function<std::string(const std::string& received)> make);
 
+    // TLS (native target only): the server side of a handshake over the current
+    // connection; from then on Send encrypts, what is received is recorded decrypted, and
+    // Close sends a close_notify first. A failed handshake closes the connection (its
+    // reason in TLSFailure); the steps after it meet a closed connection, unless an Accept
+    // starts the next one (in plain TCP). The session ends with the connection.
+    ScriptedServer& StartTLS(const ServerTLSSettings& settings);
+    // Close without the close_notify: a TCP close in the middle of the TLS stream.
+    ScriptedServer& CloseWithoutNotify();
+    // From here on at most bytes more go out on this connection, handshake records
+    // included; the one that reaches the limit is cut there and the connection closed
+    // (reset when asked). Later sends are dropped without failing the script.
+    ScriptedServer& CutAfter(size_t bytes, bool reset = false);
+
     // Listens on 127.0.0.1, on port or (0) on one chosen by the system, and starts the
     // script thread.
     void Start(uint16_t port = 0);
@@ -70,7 +88,11 @@ public:
     std::vector<std::string> ReceivedPerConnection() const;
     // Empty while the script went as planned; otherwise what went wrong.
     std::string Failure() const;
+    // Why the last TLS handshake failed; empty when none did.
+    std::string TLSFailure() const;
     int Connections() const;
+    // Bytes sent to clients so far, TLS records included (all connections).
+    size_t RawBytesSent() const { return FRawSent.load(); }
 
 private:
     struct Step {
@@ -86,13 +108,21 @@ private:
     // Reads what is pending for up to ms milliseconds; false once the client has closed.
     bool Pump(int ms);
     bool SendAll(const std::string& bytes);
-    void CloseClient(bool reset);
+    // Every byte to the client goes through here (the cut is applied here).
+    bool SendRaw(const std::string& bytes);
+    void CloseClient(bool reset, bool closeNotify = true);
+    void RunStartTLS(const ServerTLSSettings& settings);
     void Fail(const std::string& why);
 
     std::vector<Step> FSteps;
     intptr_t FListener = -1;
     intptr_t FClient = -1;
     bool FClientClosed = false;
+    std::unique_ptr<ServerTLS> FTls;
+    size_t FCutLeft = SIZE_MAX;
+    bool FCutReset = false;
+    bool FCut = false;
+    std::atomic<size_t> FRawSent{0};
     uint16_t FPort = 0;
     std::thread FThread;
 
@@ -103,6 +133,7 @@ private:
     bool FFinished = false;
     bool FStop = false;
     std::string FFailure;
+    std::string FTLSFailure;
 };
 
 // A port on 127.0.0.1 where nothing listens (for refused-connection tests).

@@ -81,7 +81,16 @@ std::string FailureText(const std::string& className, const std::string& message
     return text;
 }
 
-bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, const TNxGetOptions& options) {
+// The session of each new handshake, once.
+void PrintSession(const TNxIOHandlerTLS& tls, int64_t& shown) {
+    if (tls.Handshakes() == shown) return;
+    shown = tls.Handshakes();
+    const TNxTLSSessionInfo& info = tls.SessionInfo();
+    std::cerr << "* TLS " << info.Protocol << ", cipher " << info.Cipher << ", certificate subject "
+              << info.CertificateSubject << "\n";
+}
+
+bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, const TNxGetOptions& options, int64_t& sessionsShown) {
     http.Response().StatusLine.clear();
     std::string failure;
     int64_t bytes = 0;
@@ -97,6 +106,7 @@ bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, const TNxGetOptions& options)
         policy.StreamCanRestart = output->CanRestart();
         TNxRetryHooks hooks;
         hooks.AfterAttempt = [&](const TNxAttemptReport& report) {
+            if (options.Verbose && http.TLSLayer() != nullptr) PrintSession(*http.TLSLayer(), sessionsShown);
             if (options.Verbose && !report.StatusLine.empty()) PrintHead("< ", ResponseHead(http));
             if (!report.WillRetry) return;
             std::cerr << job.URL << ": attempt " << report.Attempt << " of " << report.Attempts << " failed ("
@@ -142,7 +152,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     TNxConnectionIntercept tap; // outlives the client that refers to it
+    TNxIOHandlerTLS tls;        // the TLS layer, borrowed by the client: declared before it
+    tls.ExtraRootFile = options->CACertFile;
     TNxGetHTTP http;
+    http.SetIOHandler(&tls);
     ConfigureAsInstaller(http);
     http.ReadTimeout = options->ReadTimeout;
     http.ConnectTimeout = options->ConnectTimeout;
@@ -155,8 +168,9 @@ int main(int argc, char** argv) {
         http.SetIntercept(&tap);
     }
     bool allGood = true;
+    int64_t sessionsShown = 0;
     for (const auto& job : options->Jobs)
-        allGood = Fetch(http, job, *options) && allGood;
+        allGood = Fetch(http, job, *options, sessionsShown) && allGood;
     http.SetIntercept(nullptr);
     return allGood ? 0 : 1;
 }

@@ -9,7 +9,8 @@ const char* const NxGetUsage =
     "\n"
     "  -o FILE               the output file of the next URL without one (the i-th -o\n"
     "                        goes with the i-th URL); other bodies go to standard output\n"
-    "  -v                    the request and response heads on standard error\n"
+    "  -v                    the request and response heads on standard error, and for\n"
+    "                        https the protocol, cipher and certificate subject\n"
     "  --read-timeout MS     read time-out in milliseconds (0: none, the default)\n"
     "  --connect-timeout MS  connect time-out in milliseconds (0: none, the default)\n"
     "  --max-line N          longest status or header line accepted (default 16384)\n"
@@ -17,6 +18,8 @@ const char* const NxGetUsage =
     "                        or cut connection, a time-out, 408, 429, 500, 502, 503, 504);\n"
     "                        a cut body is resumed when the server named a validator\n"
     "  --retry-max-wait MS   longest wait between attempts (default 30000)\n"
+    "  --cacert FILE         trust the root certificate(s) of this PEM file as well as\n"
+    "                        the system's, for this run\n"
     "  -h, --help            this text\n"
     "\n"
     "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
@@ -77,6 +80,12 @@ std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>&
             if (!number(options.Retries)) return std::nullopt;
         } else if (arg == "--retry-max-wait") {
             if (!number(options.RetryMaxWait)) return std::nullopt;
+        } else if (arg == "--cacert") {
+            if (!value(options.CACertFile)) return std::nullopt;
+            if (options.CACertFile.empty()) {
+                error = "option --cacert needs a file name";
+                return std::nullopt;
+            }
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return std::nullopt;

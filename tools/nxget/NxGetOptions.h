@@ -31,6 +31,8 @@ struct TNxGetOptions {
     int32_t Retries = DefaultRetries;
     // The longest single wait between attempts.
     int32_t RetryMaxWait = TNxRetryPolicy::DefaultMaxWaitMs;
+    // A PEM file of one more trusted root for https; empty for the system's roots alone.
+    std::string CACertFile;
 };
 
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <utility>
 
 #include "setup/Controls.h"
@@ -218,8 +219,16 @@ RECT TSetupDriver::WindowRect() const {
     return bounds;
 }
 
+namespace {
+// The built installer, or the one NX_E2E_SETUP names (a Unix path: the https build).
+std::string SetupProgram() {
+    const char* other = std::getenv("NX_E2E_SETUP");
+    return other && *other ? other : NX_SETUP_EXE;
+}
+} // namespace
+
 std::wstring SetupExe() {
-    return WindowsPath(NX_SETUP_EXE);
+    return WindowsPath(SetupProgram());
 }
 
 TRunningSetup::TRunningSetup(DWORD milliseconds, const std::wstring& arguments)
