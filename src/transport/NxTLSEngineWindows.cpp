@@ -14,13 +14,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <utility>
 #include <vector>
 
 #include "base/Format.h"
+#include "base/Stream.h"
 #include "base/SystemError.h"
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
@@ -127,11 +126,17 @@ std::string StatusText(long status) {
 
 // The DER certificates of a PEM file.
 std::vector<std::vector<BYTE>> ReadPemCertificates(const Crypt32& c, const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) Raise(tcTrustFile, NxStrings::TLSTrustFile, file + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
-    const std::string pem = text.str();
+    // The project's own file stream: iostreams would bring their locale machinery into the
+    // installer, which is a download.
+    std::string pem;
+    try {
+        TFileReadStream in(file);
+        char chunk[4096];
+        for (int64_t n; (n = in.Read(chunk, sizeof chunk)) > 0;)
+            pem.append(chunk, static_cast<size_t>(n));
+    } catch (const EStreamError&) {
+        Raise(tcTrustFile, NxStrings::TLSTrustFile, file + ": cannot be read");
+    }
     std::vector<std::vector<BYTE>> certs;
     const std::string begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
     for (size_t at = pem.find(begin); at != std::string::npos; at = pem.find(begin, at)) {
