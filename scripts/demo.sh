@@ -94,6 +94,12 @@ if [ "${1:-}" = "--inside" ]; then
     else
         echo "(not started)"
     fi
+    echo
+    echo "== the installation log (the newest in %TEMP%)"
+    temp=$("$wine" cmd /c 'echo %TEMP%' 2>/dev/null | tr -d '\r')
+    temp=$("$wine" winepath -u "$temp" 2>/dev/null | tr -d '\r')
+    log=$(ls -t "$temp"/Marrowgate-Setup-*.log 2>/dev/null | head -n 1)
+    if [ -n "$log" ]; then echo "$log"; sed 's/^\xEF\xBB\xBF//' "$log"; else echo "(none)"; fi
     exit 0
 fi
 
