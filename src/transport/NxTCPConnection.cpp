@@ -108,14 +108,21 @@ TNxTCPConnection::TNxTCPConnection() {
 TNxTCPConnection::~TNxTCPConnection() {
     DropSocket();
     SetIntercept(nullptr);
+    ReferToIOHandler(nullptr);
     FOwnedIOHandler.reset();
-    FIOHandler = nullptr;
+}
+
+void TNxTCPConnection::ReferToIOHandler(TNxIOHandler* handler) {
+    if (FIOHandler) FIOHandler->RemoveReference(&FIOHandler);
+    FIOHandler = handler;
+    if (FIOHandler) FIOHandler->AddReference(&FIOHandler);
 }
 
 void TNxTCPConnection::SetIOHandler(TNxIOHandler* handler) {
     if (FOwnedIOHandler && FOwnedIOHandler.get() == handler) return; // already ours
+    ReferToIOHandler(nullptr);
     FOwnedIOHandler.reset();
-    FIOHandler = handler;
+    ReferToIOHandler(handler);
 }
 
 void TNxTCPConnection::AdoptIOHandler(std::unique_ptr<TNxIOHandler> handler) {
@@ -177,8 +184,8 @@ void TNxTCPConnection::CloseConnection() {
     ReportStatus(hsDisconnecting);
     DropSocket();
     if (FOwnedIOHandler) {
+        ReferToIOHandler(nullptr);
         FOwnedIOHandler.reset();
-        FIOHandler = nullptr;
     }
     DoOnDisconnected();
     ReportStatus(hsDisconnected);

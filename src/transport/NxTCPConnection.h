@@ -161,7 +161,8 @@ public:
     TNxManagedBuffer& InputBuffer() { return FInputBuffer; }
 
     TNxIOHandler* IOHandler() const { return FIOHandler; }
-    // Frees a previously owned handler first; the new one is borrowed.
+    // Frees a previously owned handler first; the new one is borrowed. A borrowed handler
+    // destroyed elsewhere is forgotten (IOHandler() becomes null).
     void SetIOHandler(TNxIOHandler* handler);
     TNxConnectionIntercept* Intercept() const { return FIntercept; }
     void SetIntercept(TNxConnectionIntercept* intercept);
@@ -180,6 +181,8 @@ private:
     // Waits until the input buffer holds count bytes (the filling part of ReadExact).
     void WaitForInput(int64_t count);
     int32_t ResolveTimeout(int32_t timeout) const;
+    // Points FIOHandler at handler, registered with it so that its destruction clears it.
+    void ReferToIOHandler(TNxIOHandler* handler);
 
     bool FPeerClosed = false;
     TNxRFCReply FGreeting;
