@@ -37,6 +37,13 @@ int32_t IntOrZero(const std::string& text) {
     return static_cast<int32_t>(v);
 }
 
+// The length of the longest proper prefix of term that the size bytes at data end with.
+int64_t TerminatorPrefixAtEnd(const char* data, int64_t size, const std::string& term) {
+    for (int64_t n = std::min<int64_t>(size, static_cast<int64_t>(term.size()) - 1); n > 0; --n)
+        if (std::memcmp(data + size - n, term.data(), static_cast<size_t>(n)) == 0) return n;
+    return 0;
+}
+
 bool SameTextN(const std::string& a, const std::string& b, size_t n) {
     if (a.size() < n || b.size() < n) return false;
     for (size_t i = 0; i < n; ++i) {
@@ -292,9 +299,11 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
         if (found > 0 && maxLength != 0 && found - 1 > maxLength) {
             tooLong = true;
         } else if (found == 0) {
-            // Without a terminator, bytes that could still be the start of one do not count
-            // toward the length: "abc" CR of a CR LF line of 3 is not too long yet.
-            if (maxLength != 0 && searched - (termLen - 1) > maxLength) {
+            // Without a terminator, a buffered tail that could still be the start of one does
+            // not count toward the length: "abc" CR of a CR LF line of 3 is not too long yet,
+            // "abcd" is.
+            if (maxLength != 0 &&
+                searched - TerminatorPrefixAtEnd(FInputBuffer.Memory(), searched, term) > maxLength) {
                 tooLong = true;
             } else {
                 CheckClosed(true, true);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -10,6 +11,25 @@
 #include "transport/NxTCPConnectionTest.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A client of a server of its own, for tables whose rows each need a fresh connection.
+struct TFreshConnection {
+    nxtest::ScriptedServer server;
+    TNxTCPClient client;
+    void Open() {
+        server.Start();
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.Port());
+        client.ReadTimeout = 5000;
+        client.OpenConnection();
+    }
+};
 
 struct WorkLog {
     std::vector<std::string> events;
@@ -93,6 +113,52 @@ TEST_F(NxTCPConnectionFixture, SplitLongLineAndACrLfLineOfExactlyTheMaximum) {
     EXPECT_EQ(client.ReadLine("\r\n", -1, 3), "abc");
     client.MaxLineAction = maSplit;
     EXPECT_EQ(client.ReadLine("\n", -1, -7), "negative") << "a negative limit other than -1 is no limit";
+}
+
+// Before its terminator has come, only a buffered tail that may still become the terminator
+// is left out of a line's length: an overlong line is noticed while the peer pauses, and a
+// line that may still end within the limit is waited for.
+TEST(NxTCPConnectionLines, LimitWithAMultiByteTerminator) {
+    constexpr int64_t PauseMs = 1000;
+    struct Case {
+        const char* first;
+        const char* later;
+        const char* terminator;
+        TNxMaxLineAction action;
+        const char* want; // null: the line is too long
+        bool waits;
+    } cases[] = {
+        {"abcd", "\r\n", "\r\n", maException, nullptr, false},
+        {"abcd", "\r\n", "\r\n", maSplit, "abc", false},
+        {"abcNE", "ND", "END", maSplit, "abc", false},
+        {"abc\r", "\n", "\r\n", maException, "abc", true},
+        {"abcEN", "D", "END", maException, "abc", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " before " + c.later);
+        TFreshConnection f;
+        f.server.Send(c.first).Pause(static_cast<int>(PauseMs)).Send(c.later);
+        f.Open();
+        f.client.MaxLineAction = c.action;
+        const auto start = Clock::now();
+        std::string line;
+        bool tooLong = false;
+        try {
+            line = f.client.ReadLine(c.terminator, -1, 3);
+        } catch (const ENxReadLnMaxLineLengthExceeded&) {
+            tooLong = true;
+        }
+        const int64_t ms = MsSince(start);
+        EXPECT_EQ(tooLong, c.want == nullptr);
+        if (c.want) {
+            EXPECT_EQ(line, c.want);
+        }
+        if (c.waits) {
+            EXPECT_GE(ms, PauseMs - 100) << "the line could still end within the limit";
+        } else {
+            EXPECT_LT(ms, PauseMs / 2) << "the line was too long before the pause";
+        }
+    }
 }
 
 TEST_F(NxTCPConnectionFixture, PeerCloseWithHalfALineBuffered) {
