@@ -373,7 +373,7 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
         stream.SetSize(at + count);
         stream.SetPosition(at);
     }
-    int64_t remaining = untilClosed ? std::numeric_limits<int64_t>::max() : count;
+    int64_t remaining = untilClosed ? ReadUntilCloseLimit : count;
     OpenWork(wmRead, untilClosed ? 0 : Clamp32(count));
     auto finish = [&] {
         CloseWork(wmRead);
@@ -398,7 +398,11 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
                 if (!untilClosed) throw;
                 k = std::min(FInputBuffer.Length(), remaining);
                 stream.WriteBuffer(FInputBuffer.Memory(), k);
-                FInputBuffer.Clear();
+                // Bytes beyond the limit stay buffered.
+                if (k == FInputBuffer.Length())
+                    FInputBuffer.Clear();
+                else
+                    FInputBuffer.Remove(k);
                 remaining -= k;
                 break;
             }

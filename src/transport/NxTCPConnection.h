@@ -120,8 +120,11 @@ public:
     void ReadExact(void* buffer, int32_t count);
     int32_t ReadInt32(bool convert = true);
     // count bytes (-1 without untilClosed: a 4-byte length prefix), or everything until the
-    // peer closes. A counted destination is sized once, up front.
+    // peer closes, at most ReadUntilCloseLimit bytes (the connection stays open there). A
+    // counted destination is sized once, up front.
     void ReadToStream(TStream& stream, int64_t count = -1, bool untilClosed = false);
+    // The 32-bit count of a read phase: a read until close ends there.
+    static constexpr int64_t ReadUntilCloseLimit = 2147483647;
     std::string TakeAvailable();
 
     // --- writing ------------------------------------------------------------------------

@@ -18,6 +18,27 @@ int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// Counts what is written without keeping it, for bodies larger than memory.
+class TSinkStream : public TStream {
+public:
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void*, int64_t count) override {
+        FPosition += count;
+        FSize = std::max(FSize, FPosition);
+        return count;
+    }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        const int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? FPosition : FSize;
+        return FPosition = std::max<int64_t>(0, base + offset);
+    }
+    int64_t Size() override { return FSize; }
+    void SetSize(int64_t size) override { FSize = size; }
+
+private:
+    int64_t FPosition = 0;
+    int64_t FSize = 0;
+};
+
 // A client of a server of its own, for tables whose rows each need a fresh connection.
 struct TFreshConnection {
     nxtest::ScriptedServer server;
@@ -330,6 +351,24 @@ TEST_F(NxTCPConnectionFixture, ReadToStreamUntilClosed) {
     EXPECT_EQ(ms.Size(), 70000);
     EXPECT_EQ(ms.ToString(), data);
     EXPECT_TRUE(client.InputBuffer().Empty());
+}
+
+// A read until close stops at its limit and leaves the connection open, the rest unread.
+TEST_F(NxTCPConnectionFixture, ReadUntilCloseStopsAtItsLimit) {
+    constexpr int64_t piece = 1 << 20;
+    // One byte more than the limit, then a line.
+    server.SendRepeated(std::string(piece, 'x'), (TNxTCPConnection::ReadUntilCloseLimit + 1) / piece)
+        .Send("tail\n");
+    Connect();
+    client.RecvBufferSize = static_cast<int32_t>(piece); // the bytes are the point, not the calls
+    WorkLog work;
+    work.Attach(client);
+    TSinkStream sink;
+    client.ReadToStream(sink, -1, true);
+    EXPECT_EQ(sink.Size(), 2147483647);
+    EXPECT_EQ(work.last, 2147483647);
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_EQ(client.ReadLine(), "xtail");
 }
 
 TEST_F(NxTCPConnectionFixture, CountedReadCutShortByAClose) {
