@@ -586,8 +586,10 @@ void TNxTCPConnection::WriteFromStream(TStream& stream, bool all, int64_t size, 
         std::unique_ptr<char[]> scratch(new char[static_cast<size_t>(chunk)]);
         for (;;) {
             int64_t k = std::min(end - stream.Position(), chunk);
-            if (k <= 0) break;
-            int64_t got = stream.Read(scratch.get(), k);
+            if (k == 0) break;
+            // An end before the position (a negative size, a position past the stream's
+            // end) has nothing to give either: that is no success.
+            int64_t got = k > 0 ? stream.Read(scratch.get(), k) : 0;
             if (got <= 0) throw ENxNoDataToRead(NxStrings::NoDataToRead);
             WriteBytes(scratch.get(), Clamp32(got), false);
         }
