@@ -201,8 +201,10 @@ void TNxTCPConnection::CloseConnection() {
 // --- reading -------------------------------------------------------------------------------
 
 int32_t TNxTCPConnection::ResolveTimeout(int32_t timeout) const {
-    if (timeout == -1) timeout = ReadTimeout == 0 ? -2 : ReadTimeout;
-    return timeout < 0 ? -2 : timeout;
+    // -1 is ReadTimeout, whose 0 is no limit; -2 is no limit. Any other negative time goes
+    // to the wait as it is, which finds nothing readable in it: a read time-out at once.
+    if (timeout == -1) return ReadTimeout == 0 ? -2 : ReadTimeout;
+    return timeout;
 }
 
 int32_t TNxTCPConnection::FillInputBuffer(bool raiseIfClosed, int32_t timeout, bool raiseOnTimeout) {

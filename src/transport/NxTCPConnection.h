@@ -109,7 +109,8 @@ public:
     // --- reading ------------------------------------------------------------------------
     // One wait and one receive into the input buffer. Returns the bytes appended, 0 when
     // the peer closed or nothing could be read, -1 when the wait timed out without
-    // raiseOnTimeout. timeout -1 = ReadTimeout (0 there = no limit), -2 = no limit.
+    // raiseOnTimeout. timeout -1 = ReadTimeout (0 there = no limit), -2 = no limit; any
+    // other negative time times out at once.
     virtual int32_t FillInputBuffer(bool raiseIfClosed = true, int32_t timeout = -1,
                                     bool raiseOnTimeout = true);
     // The next line without its terminator (empty = LF; for LF a CR before it goes too).

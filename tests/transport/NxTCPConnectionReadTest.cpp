@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -421,6 +422,27 @@ TEST_F(NxTCPConnectionFixture, ReceiveFromAResetPeerRaisesAndKeepsTheSocket) {
         EXPECT_EQ(e.Message(), "Socket Error # 10054\r\nConnection reset by peer.");
     }
     EXPECT_TRUE(client.IOHandler()->HasSocket());
+}
+
+// Negative time-outs other than -1 (ReadTimeout) and -2 (no limit) go to the wait as they
+// are, which finds nothing readable in them: a read time-out at once, even with bytes
+// waiting on the socket.
+TEST_F(NxTCPConnectionFixture, OtherNegativeTimeoutsTimeOutAtOnce) {
+    // The close bounds a wait that took such a time for no limit.
+    server.Send("line\n").Pause(3000).Close();
+    Connect();
+    ASSERT_TRUE(client.IOHandler()->WaitReadable(2000)) << "the bytes are there";
+    for (int32_t timeout : {-3, -1000, std::numeric_limits<int32_t>::min()}) {
+        SCOPED_TRACE(timeout);
+        EXPECT_THROW(client.FillInputBuffer(true, timeout, true), ENxReadTimeout);
+        EXPECT_EQ(client.FillInputBuffer(true, timeout, false), -1);
+        EXPECT_FALSE(client.IOHandler()->WaitReadable(timeout));
+    }
+    client.ReadTimeout = -5;
+    EXPECT_THROW(client.ReadLine(), ENxReadTimeout) << "a negative ReadTimeout";
+    EXPECT_TRUE(client.InputBuffer().Empty());
+    client.ReadTimeout = -2;
+    EXPECT_EQ(client.ReadLine(), "line") << "-2 is no limit";
 }
 
 TEST_F(NxTCPConnectionFixture, ProbeClosedNoticesAnIdleClose) {
