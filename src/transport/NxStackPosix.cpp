@@ -1,7 +1,9 @@
 #include "transport/NxStackPosix.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <netdb.h>
@@ -362,7 +364,18 @@ int32_t TNxStackPosix::Select(TNxSocketList* readList, TNxSocketList* writeList,
             entries.push_back(Entry{l, lists[l]->Item(i)});
         }
     }
-    const int rc = poll(fds.data(), fds.size(), PollTimeout(milliseconds));
+    // A signal breaks off poll (EINTR) whatever its handler's flags; that is no time-out,
+    // so the wait goes on with the time that is left.
+    int timeout = PollTimeout(milliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+    int rc;
+    while ((rc = poll(fds.data(), fds.size(), timeout)) == -1 && errno == EINTR) {
+        if (timeout > 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        }
+    }
     if (rc == -1) return Fail(errno);
     for (auto* list : lists)
         if (list) list->Clear();

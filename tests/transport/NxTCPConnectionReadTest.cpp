@@ -7,6 +7,11 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include "base/Stream.h"
 #include "transport/NxException.h"
 #include "transport/NxTCPConnectionTest.h"
@@ -444,6 +449,44 @@ TEST_F(NxTCPConnectionFixture, OtherNegativeTimeoutsTimeOutAtOnce) {
     client.ReadTimeout = -2;
     EXPECT_EQ(client.ReadLine(), "line") << "-2 is no limit";
 }
+
+#ifndef _WIN32
+// A signal that breaks off a wait is no time-out: a read without limit waits on, and a
+// bounded wait still takes its whole time.
+TEST_F(NxTCPConnectionFixture, ASignalDuringAWaitIsNoTimeout) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    server.Pause(600).Send("late\n").Pause(5000);
+    Connect();
+    const pthread_t reader = pthread_self();
+    auto interrupt = [reader] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pthread_kill(reader, SIGUSR1);
+        }
+    };
+    client.ReadTimeout = 0;
+    std::string line;
+    std::thread first(interrupt);
+    try {
+        line = client.ReadLine();
+    } catch (const ENxReadTimeout&) {
+        line = "(read time-out)";
+    }
+    first.join();
+    EXPECT_EQ(line, "late");
+    const auto start = Clock::now();
+    std::thread second(interrupt);
+    const bool readable = client.IOHandler()->WaitReadable(800);
+    second.join();
+    EXPECT_FALSE(readable);
+    EXPECT_GE(MsSince(start), 750);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+#endif
 
 TEST_F(NxTCPConnectionFixture, ProbeClosedNoticesAnIdleClose) {
     server.Close();
