@@ -172,7 +172,9 @@ void TNxTCPConnection::CheckClosed(bool raiseIfClosed, bool ignoreBuffer) {
 }
 
 void TNxTCPConnection::ProbeClosed(bool raiseIfClosed) {
-    FillInputBuffer(raiseIfClosed, 1, false);
+    // A look without waiting: a close the server made while the connection was idle has
+    // long arrived, and a 1 ms wait would stall every kept-alive request by that much.
+    FillInputBuffer(raiseIfClosed, ProbeWait, false);
 }
 
 bool TNxTCPConnection::IsConnected() {

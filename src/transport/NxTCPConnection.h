@@ -89,8 +89,11 @@ public:
     // Notices a peer close (closing the socket, hsDisconnected, OnDisconnected) and, when
     // asked, raises ENxConnClosedGracefully if nothing is buffered (or ignoreBuffer).
     virtual void CheckClosed(bool raiseIfClosed = true, bool ignoreBuffer = true);
-    // A 1 ms look for pending bytes or a peer close.
+    // A look, without waiting, for pending bytes or a peer close; no exception for a time-out,
+    // and pending bytes stay buffered.
     virtual void ProbeClosed(bool raiseIfClosed = true);
+    // How long ProbeClosed waits, in milliseconds.
+    static constexpr int32_t ProbeWait = 0;
     // Raises for the last reply when its code is not among allowed (an empty list allows all).
     virtual void CheckReplyCode(int32_t code, const std::vector<int32_t>& allowed);
     virtual bool IsConnected();

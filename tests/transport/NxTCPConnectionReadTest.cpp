@@ -488,6 +488,24 @@ TEST_F(NxTCPConnectionFixture, ASignalDuringAWaitIsNoTimeout) {
 }
 #endif
 
+// The probe before each request looks without waiting: a thousand of them on a quiet
+// connection take far less than a thousand milliseconds, raise nothing, and bytes that
+// arrived stay buffered for the next read.
+TEST_F(NxTCPConnectionFixture, ProbeClosedLooksWithoutWaiting) {
+    server.Pause(1500).Send("kept\n").Pause(5000);
+    Connect();
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000; ++i)
+        client.ProbeClosed(true);
+    EXPECT_LT(MsSince(start), 900);
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_TRUE(client.InputBuffer().Empty());
+    ASSERT_TRUE(client.IOHandler()->WaitReadable(5000));
+    client.ProbeClosed(true);
+    EXPECT_EQ(client.InputBuffer().Length(), 5);
+    EXPECT_EQ(client.ReadLine(), "kept");
+}
+
 TEST_F(NxTCPConnectionFixture, ProbeClosedNoticesAnIdleClose) {
     server.Close();
     Connect();
