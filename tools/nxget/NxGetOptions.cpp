@@ -13,6 +13,8 @@ const char* const NxGetUsage =
     "  --read-timeout MS     read time-out in milliseconds (0: none, the default)\n"
     "  --connect-timeout MS  connect time-out in milliseconds (0: none, the default)\n"
     "  --max-line N          longest status or header line accepted (default 16384)\n"
+    "  --recv-buffer BYTES   bytes asked for in one receive (default 131072; the\n"
+    "                        installer's client asks for 32768)\n"
     "  -h, --help            this text\n"
     "\n"
     "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
@@ -69,6 +71,12 @@ std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>&
             if (!number(options.ConnectTimeout)) return std::nullopt;
         } else if (arg == "--max-line") {
             if (!number(options.MaxLineLength)) return std::nullopt;
+        } else if (arg == "--recv-buffer") {
+            if (!number(options.RecvBufferSize)) return std::nullopt;
+            if (options.RecvBufferSize == 0) {
+                error = "option --recv-buffer needs a number of 1 or more";
+                return std::nullopt;
+            }
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return std::nullopt;

@@ -16,6 +16,9 @@ struct TNxGetOptions {
     static constexpr int32_t DefaultReadTimeout = 0;
     static constexpr int32_t DefaultConnectTimeout = 0;
     static constexpr int32_t DefaultMaxLineLength = 16384;
+    // The one setting in which nxget differs from the installer's client (32768): larger
+    // receives take a quarter of the system calls for a large body on a fast link.
+    static constexpr int32_t DefaultRecvBufferSize = 131072;
 
     std::vector<TNxGetJob> Jobs;
     bool Verbose = false;
@@ -23,6 +26,7 @@ struct TNxGetOptions {
     int32_t ReadTimeout = DefaultReadTimeout;
     int32_t ConnectTimeout = DefaultConnectTimeout;
     int32_t MaxLineLength = DefaultMaxLineLength;
+    int32_t RecvBufferSize = DefaultRecvBufferSize;
 };
 
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.
