@@ -11,23 +11,12 @@
 #include "base/Stream.h"
 #include "http/NxAuthentication.h"
 #include "http/NxCookieManager.h"
+#include "http/NxHTTPException.h"
 #include "http/NxHTTPHeaderInfo.h"
 #include "http/NxURI.h"
 #include "transport/NxException.h"
 #include "transport/NxIOHandlerTLS.h"
 #include "transport/NxTCPClient.h"
-
-// A response that was not accepted: the message is its status line as received.
-class ENxHTTPProtocolException : public ENxProtocolReplyError {
-public:
-    ENxHTTPProtocolException(int32_t replyCode, std::string message, std::string errorBody)
-        : ENxProtocolReplyError(replyCode, std::move(message)), FErrorBody(std::move(errorBody)) {}
-    const std::string& ErrorBody() const noexcept { return FErrorBody; }
-    NX_EXCEPTION_NAME(ENxHTTPProtocolException)
-
-private:
-    std::string FErrorBody;
-};
 
 // A scheme other than http or https with no port to go by.
 NX_DECLARE_EXCEPTION(ENxUnknownProtocol, ENxException)

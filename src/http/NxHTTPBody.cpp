@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "base/Format.h"
 #include "http/NxGlobal.h"
+#include "http/NxHTTPException.h"
 #include "http/NxHTTPStrings.h"
 #include "transport/NxResourceStrings.h"
 
@@ -15,8 +17,8 @@ int HexDigit(char ch) {
     return -1;
 }
 
-// Eight hex digits fill 32 bits; a longer number does not fit and counts as no number.
-constexpr int MaxChunkSizeDigits = 8;
+// The largest chunk a read can take: its count is a 32-bit signed number.
+constexpr uint32_t MaxChunkSize = 0x7FFFFFFF;
 
 // A counted read of count bytes into stream. When the connection fails under it (a close,
 // a reset, a time-out), the bytes of this read that were already received but held back
@@ -39,26 +41,33 @@ void ReadCounted(TNxTCPConnection& connection, TStream& stream, int64_t count) {
 
 } // namespace
 
-int32_t ParseChunkSize(const std::string& line) {
+std::optional<int32_t> ParseChunkSize(const std::string& line) {
     std::string text = line;
     size_t blank = NxPos(" ", text);
     if (blank != std::string::npos) text.resize(blank);
+    const size_t extensions = text.find(';');
+    if (extensions != std::string::npos) text.resize(extensions);
+    if (text.empty()) return std::nullopt;
     uint32_t value = 0;
-    int significant = 0;
     for (char ch : text) {
-        int digit = HexDigit(ch);
-        if (digit < 0) return 0;
-        // Leading zeros do not count towards the width.
-        if (significant > 0 || digit != 0) ++significant;
-        if (significant > MaxChunkSizeDigits) return 0;
+        const int digit = HexDigit(ch);
+        if (digit < 0) return std::nullopt;
+        // Leading zeros cost nothing; a value beyond the range stops before it can wrap.
+        if (value > (MaxChunkSize - static_cast<uint32_t>(digit)) / 16) return std::nullopt;
         value = value * 16 + static_cast<uint32_t>(digit);
     }
-    // A 32-bit hexadecimal value wraps into the signed range (FFFFFFFF is -1).
     return static_cast<int32_t>(value);
 }
 
 int32_t ReadChunkSize(TNxTCPConnection& connection) {
-    return ParseChunkSize(connection.ReadLine("\n", -1, -1));
+    const std::string line = connection.ReadLine("\n", -1, -1);
+    // No line: the peer closed before it ended, which fails a chunked body like any close.
+    if (connection.LineTimedOut()) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
+    if (const std::optional<int32_t> size = ParseChunkSize(line)) return *size;
+    // Nothing after an unreadable size can be framed: what was read so far must not pass
+    // for the whole body, and the connection is of no further use.
+    connection.CloseConnection();
+    throw ENxHTTPProtocolException(-1, Format(NxHTTPStrings::InvalidChunkSize, line.c_str()), "");
 }
 
 namespace {

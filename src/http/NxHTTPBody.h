@@ -3,6 +3,8 @@
 // chunked transfer coding (RFC 2616 3.6.1), or until the peer closes. Every read of the
 // body opens one read work phase, which is what drives a progress bar.
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "base/Stream.h"
 #include "http/NxHeaderList.h"
@@ -24,8 +26,9 @@ struct TNxBodyFraming {
     const TNxHeaderList* HeaderLines = nullptr;
 };
 
-// Reads one chunk-size line: the part before the first blank, read as hexadecimal; a line
-// that is not one (an extension right after the digits included) gives 0.
+// Reads one chunk-size line. A line that is no chunk size (see ParseChunkSize) cannot be
+// framed past: the connection is closed and ENxHTTPProtocolException (reply code -1) raised.
+// A line cut off by the peer's close raises ENxConnClosedGracefully.
 int32_t ReadChunkSize(TNxTCPConnection& connection);
 
 // Reads the body whose head has just been read into stream (nothing without a stream).
@@ -33,10 +36,10 @@ int32_t ReadChunkSize(TNxTCPConnection& connection);
 // raises ENxConnClosedGracefully when requireWholeCount is set (a short download must not
 // pass for the whole file); without it the early close is swallowed and the bytes written
 // so far stay, which is what error and skipped bodies use. Chunked bodies fail on any
-// close; a body delimited by the close ends normally there. When a counted body read with
-// requireWholeCount, or a chunk, fails in the middle (close, reset, time-out), every byte
-// of it that was received is in the stream, so a resumed download can continue right
-// after it.
+// close and on a chunk-size line that is no size; a body delimited by the close ends
+// normally there. When a counted body read with requireWholeCount, or a chunk, fails in the
+// middle (close, reset, time-out), every byte of it that was received is in the stream, so a
+// resumed download can continue right after it.
 void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFraming& framing,
               bool requireWholeCount = true);
 
@@ -44,5 +47,7 @@ void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFramin
 // coding, and no Content-Length of 0 either.
 bool ReadsUntilClose(const TNxBodyFraming& framing);
 
-// The chunk-size text of a line (exposed for the table tests): 0 when it is no number.
-int32_t ParseChunkSize(const std::string& line);
+// The size a chunk-size line gives (exposed for the table tests): the part before the first
+// blank, hexadecimal digits optionally followed by ";" and extensions (RFC 7230 4.1).
+// Nothing when it is no such number or the size does not fit the signed 32-bit range.
+std::optional<int32_t> ParseChunkSize(const std::string& line);

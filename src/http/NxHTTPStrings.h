@@ -20,6 +20,7 @@ inline constexpr const char* IndexOutOfRange = "Index out of range.";
 // Request engine and body reading
 namespace NxHTTPStrings {
 inline constexpr const char* ChunkStarted = "Chunk Started";
+inline constexpr const char* InvalidChunkSize = "Invalid chunk size \"%s\"";
 inline constexpr const char* UndefinedSituation = "Undefined situation";
 inline constexpr const char* MethodRequiresHTTP11 = "This request method is supported in HTTP 1.1";
 inline constexpr const char* IOHandlerPropInvalid = "IOHandler value is not valid";

@@ -34,9 +34,11 @@ std::string WideToCodePage(const std::wstring& text, UINT codePage) {
 
 TApplication::TApplication() {
     FTitle = L"Setup";
+    TNxAntiFreeze::SetMessageHandler([this](MSG& msg) { DispatchOne(msg); });
 }
 
 TApplication::~TApplication() {
+    TNxAntiFreeze::SetMessageHandler(nullptr);
     if (FComInitialized) CoUninitialize();
 }
 
@@ -87,11 +89,15 @@ bool TApplication::HandleMessage(MSG& msg) {
         TNxAntiFreeze::MarkApplicationTerminated();
         return false;
     }
+    DispatchOne(msg);
+    return true;
+}
+
+void TApplication::DispatchOne(MSG& msg) {
     const bool forMainWindow = FMainWindow && (msg.hwnd == FMainWindow || IsChild(FMainWindow, msg.hwnd));
-    if (forMainWindow && FFilter && FFilter(msg)) return true;
+    if (forMainWindow && FFilter && FFilter(msg)) return;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    return true;
 }
 
 void TApplication::ProcessMessages() {

@@ -47,6 +47,10 @@ public:
 private:
     // Dispatches one message; false when it was the quit message.
     bool HandleMessage(MSG& msg);
+    // The main window's filter for its own messages, then translate and dispatch. The
+    // anti-freeze hands the messages it pumps inside a blocking call here too, so that Tab
+    // and Enter work during a download as they do between them.
+    void DispatchOne(MSG& msg);
 
     std::wstring FTitle;
     HICON FIcon = nullptr;

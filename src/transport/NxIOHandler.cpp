@@ -1,4 +1,17 @@
 #include "transport/NxIOHandler.h"
 
-// Out of line so that the class's virtual table has one home.
-TNxIOHandler::~TNxIOHandler() = default;
+#include <algorithm>
+
+TNxIOHandler::~TNxIOHandler() {
+    for (TNxIOHandler** slot : FReferences)
+        if (*slot == this) *slot = nullptr;
+}
+
+void TNxIOHandler::AddReference(TNxIOHandler** slot) {
+    if (std::find(FReferences.begin(), FReferences.end(), slot) == FReferences.end())
+        FReferences.push_back(slot);
+}
+
+void TNxIOHandler::RemoveReference(TNxIOHandler** slot) {
+    std::erase(FReferences, slot);
+}

@@ -2,6 +2,7 @@
 // The abstract transport interface a TCP connection reaches the network through.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "transport/NxComponent.h"
 
@@ -11,6 +12,7 @@ public:
     // "Destroying an I/O handler runs CloseHandler first": C++ cannot dispatch to a
     // derived class from a base destructor, so each concrete handler's destructor calls
     // its own CloseHandler (TNxIOHandlerSocket does).
+    // Every pointer registered with AddReference that still points here is cleared.
     ~TNxIOHandler() override;
 
     // --- virtual operations, in slot order after those of TNxComponent ---------------
@@ -34,4 +36,13 @@ public:
     // ENxClosedSocket "Disconnected.".
     virtual int32_t Receive(void* buffer, int32_t length) = 0;
     virtual int32_t Transmit(const void* buffer, int32_t length) = 0;
+
+    // A borrower keeps its pointer to this handler in slot; the handler sets the pointer to
+    // null when it is destroyed, so that a connection whose handler was freed elsewhere
+    // does not go on using it. The borrower removes the slot before it lets go or goes.
+    void AddReference(TNxIOHandler** slot);
+    void RemoveReference(TNxIOHandler** slot);
+
+private:
+    std::vector<TNxIOHandler**> FReferences;
 };

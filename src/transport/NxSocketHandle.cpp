@@ -129,7 +129,8 @@ bool TNxSocketHandle::WaitReadable(int32_t milliseconds) {
         if (!HasDescriptor()) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
         TNxSocketList readList;
         readList.Add(FDescriptor);
-        const bool readable = NxStack().Select(&readList, nullptr, ms, nullptr) == 1;
+        // select refuses a negative time other than "no limit": such a wait finds nothing.
+        const bool readable = (ms >= 0 || ms == -2) && NxStack().Select(&readList, nullptr, ms, nullptr) == 1;
         TNxAntiFreezeBase::AntiFreezeTick(!readable, false);
         return readable;
     };

@@ -51,9 +51,9 @@ public:
     void ResetSocketRecord(bool local);
     void RefreshLocal();
     void RefreshRemote();
-    // milliseconds: -2 = no limit. Sliced by the anti-freeze's IdleTimeOut when it is
-    // in force, with AntiFreezeTick after every select. Without a descriptor raises
-    // ENxConnClosedGracefully "Connection Closed Gracefully.".
+    // milliseconds: -2 = no limit; any other negative time is not readable at once. Sliced by the
+    // anti-freeze's IdleTimeOut when it is in force, with AntiFreezeTick after every select. Without a
+    // descriptor raises ENxConnClosedGracefully "Connection Closed Gracefully.".
     bool WaitReadable(int32_t milliseconds);
     // Raw results of the stack's receive / send on Descriptor.
     int32_t Receive(void* buffer, int32_t length, int32_t flags = 0);

@@ -1,7 +1,9 @@
 #include "transport/NxStackPosix.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <netdb.h>
@@ -207,7 +209,7 @@ int32_t TNxStackPosix::MapResolverError(int error) {
     case EAI_MEMORY:
         return 10055;
     case EAI_SYSTEM:
-        return MapErrno(errno);
+        return TNxStackPosix::MapErrno(errno);
     default:
         return kNoRecovery;
     }
@@ -215,7 +217,7 @@ int32_t TNxStackPosix::MapResolverError(int error) {
 
 TNxStackPosix::TNxStackPosix() = default;
 
-void TNxStackPosix::FillLocalAddresses(std::vector<std::string>& list) {
+void TNxPlatformStack::FillLocalAddresses(std::vector<std::string>& list) {
     const std::string name = HostName();
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -223,7 +225,7 @@ void TNxStackPosix::FillLocalAddresses(std::vector<std::string>& list) {
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
     if (rc != 0) {
-        tLastError = MapResolverError(rc);
+        tLastError = TNxStackPosix::MapResolverError(rc);
         CheckResult(NxSock::SocketError);
     }
     for (addrinfo* p = found; p; p = p->ai_next)
@@ -231,8 +233,8 @@ void TNxStackPosix::FillLocalAddresses(std::vector<std::string>& list) {
     freeaddrinfo(found);
 }
 
-TNxSocketDescriptor TNxStackPosix::Accept(TNxSocketDescriptor descriptor, std::string& remoteIP,
-                                          int32_t& remotePort) {
+TNxSocketDescriptor TNxPlatformStack::Accept(TNxSocketDescriptor descriptor, std::string& remoteIP,
+                                             int32_t& remotePort) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     const int d = accept4(descriptor, reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
@@ -242,30 +244,30 @@ TNxSocketDescriptor TNxStackPosix::Accept(TNxSocketDescriptor descriptor, std::s
     return d;
 }
 
-int32_t TNxStackPosix::Bind(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
-                            const std::string& ip) {
+int32_t TNxPlatformStack::Bind(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
+                               const std::string& ip) {
     const sockaddr_in a = MakeAddress(family, port, ip);
     return Judge(bind(descriptor, reinterpret_cast<const sockaddr*>(&a), sizeof a));
 }
 
-int32_t TNxStackPosix::Close(TNxSocketDescriptor descriptor) {
+int32_t TNxPlatformStack::Close(TNxSocketDescriptor descriptor) {
     return Judge(close(descriptor));
 }
 
-int32_t TNxStackPosix::Connect(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
-                               const std::string& ip) {
+int32_t TNxPlatformStack::Connect(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
+                                  const std::string& ip) {
     const sockaddr_in a = MakeAddress(family, port, ip);
     return Judge(connect(descriptor, reinterpret_cast<const sockaddr*>(&a), sizeof a));
 }
 
-std::string TNxStackPosix::HostByName(const std::string& name) {
+std::string TNxPlatformStack::HostByName(const std::string& name) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
     if (rc != 0 || !found) {
-        tLastError = rc != 0 ? MapResolverError(rc) : NxErr::HOST_NOT_FOUND_;
+        tLastError = rc != 0 ? TNxStackPosix::MapResolverError(rc) : NxErr::HOST_NOT_FOUND_;
         CheckResult(NxSock::SocketError);
     }
     std::string result = AddressText(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
@@ -273,31 +275,31 @@ std::string TNxStackPosix::HostByName(const std::string& name) {
     return result;
 }
 
-std::string TNxStackPosix::HostName() {
+std::string TNxPlatformStack::HostName() {
     char buf[250] = {};
     if (gethostname(buf, sizeof buf - 1) != 0) return {};
     return buf;
 }
 
-std::string TNxStackPosix::HostByAddress(const std::string& ip) {
+std::string TNxPlatformStack::HostByAddress(const std::string& ip) {
     const sockaddr_in a = MakeAddress(AF_INET, 0, ip);
     char host[NI_MAXHOST] = {};
     const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&a), sizeof a, host, sizeof host, nullptr, 0,
                                NI_NAMEREQD);
     if (rc != 0) {
-        tLastError = MapResolverError(rc);
+        tLastError = TNxStackPosix::MapResolverError(rc);
         CheckResult(NxSock::SocketError);
     }
     return host;
 }
 
-int32_t TNxStackPosix::ServiceToPort(const std::string& service) {
+int32_t TNxPlatformStack::ServiceToPort(const std::string& service) {
     if (const servent* s = getservbyname(service.c_str(), nullptr))
         return ntohs(static_cast<uint16_t>(s->s_port));
     return NumericServicePort(service);
 }
 
-std::vector<std::string> TNxStackPosix::PortToServices(int32_t port) {
+std::vector<std::string> TNxPlatformStack::PortToServices(int32_t port) {
     std::vector<std::string> result;
     if (const servent* s = getservbyport(htons(static_cast<uint16_t>(port)), nullptr)) {
         result.emplace_back(s->s_name);
@@ -307,30 +309,31 @@ std::vector<std::string> TNxStackPosix::PortToServices(int32_t port) {
     return result;
 }
 
-uint16_t TNxStackPosix::HToNs(uint16_t value) {
+uint16_t TNxPlatformStack::HToNs(uint16_t value) {
     return htons(value);
 }
-uint16_t TNxStackPosix::NToHs(uint16_t value) {
+uint16_t TNxPlatformStack::NToHs(uint16_t value) {
     return ntohs(value);
 }
-uint32_t TNxStackPosix::HToNl(uint32_t value) {
+uint32_t TNxPlatformStack::HToNl(uint32_t value) {
     return htonl(value);
 }
-uint32_t TNxStackPosix::NToHl(uint32_t value) {
+uint32_t TNxPlatformStack::NToHl(uint32_t value) {
     return ntohl(value);
 }
 
-int32_t TNxStackPosix::Listen(TNxSocketDescriptor descriptor, int32_t backlog) {
+int32_t TNxPlatformStack::Listen(TNxSocketDescriptor descriptor, int32_t backlog) {
     return Judge(listen(descriptor, backlog));
 }
 
-int32_t TNxStackPosix::Receive(TNxSocketDescriptor descriptor, void* buffer, int32_t length, int32_t flags) {
+int32_t TNxPlatformStack::Receive(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
+                                  int32_t flags) {
     return static_cast<int32_t>(
         Judge(static_cast<int>(recv(descriptor, buffer, static_cast<size_t>(length), flags))));
 }
 
-int32_t TNxStackPosix::ReceiveFrom(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
-                                   int32_t flags, std::string& senderIP, int32_t& senderPort) {
+int32_t TNxPlatformStack::ReceiveFrom(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
+                                      int32_t flags, std::string& senderIP, int32_t& senderPort) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     const ssize_t r = recvfrom(descriptor, buffer, static_cast<size_t>(length), flags,
@@ -344,8 +347,8 @@ int32_t TNxStackPosix::ReceiveFrom(TNxSocketDescriptor descriptor, void* buffer,
 // select over poll(): no limit on descriptor numbers, the same readiness rules (a
 // peer close or a pending error counts as readable and writable; the error list stands
 // for out-of-band data, as in a select exception set).
-int32_t TNxStackPosix::Select(TNxSocketList* readList, TNxSocketList* writeList, int32_t milliseconds,
-                              TNxSocketList* errorList) {
+int32_t TNxPlatformStack::Select(TNxSocketList* readList, TNxSocketList* writeList, int32_t milliseconds,
+                                 TNxSocketList* errorList) {
     TNxSocketList* lists[3] = {readList, writeList, errorList};
     const short wanted[3] = {POLLIN, POLLOUT, POLLPRI};
     const short seen[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR, POLLPRI};
@@ -362,7 +365,18 @@ int32_t TNxStackPosix::Select(TNxSocketList* readList, TNxSocketList* writeList,
             entries.push_back(Entry{l, lists[l]->Item(i)});
         }
     }
-    const int rc = poll(fds.data(), fds.size(), PollTimeout(milliseconds));
+    // A signal breaks off poll (EINTR) whatever its handler's flags; that is no time-out,
+    // so the wait goes on with the time that is left.
+    int timeout = PollTimeout(milliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+    int rc;
+    while ((rc = poll(fds.data(), fds.size(), timeout)) == -1 && errno == EINTR) {
+        if (timeout > 0) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        }
+    }
     if (rc == -1) return Fail(errno);
     for (auto* list : lists)
         if (list) list->Clear();
@@ -381,57 +395,57 @@ int32_t TNxStackPosix::Select(TNxSocketList* readList, TNxSocketList* writeList,
     return count;
 }
 
-int32_t TNxStackPosix::Send(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
-                            int32_t flags) {
+int32_t TNxPlatformStack::Send(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
+                               int32_t flags) {
     // MSG_NOSIGNAL: a send on a connection the peer has closed must fail with an error
     // code, not end the process with SIGPIPE.
     return static_cast<int32_t>(
         Judge(static_cast<int>(send(descriptor, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL))));
 }
 
-int32_t TNxStackPosix::SendTo(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
-                              int32_t flags, const std::string& ip, int32_t port) {
+int32_t TNxPlatformStack::SendTo(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
+                                 int32_t flags, const std::string& ip, int32_t port) {
     const sockaddr_in a = MakeAddress(AF_INET, port, ip);
     return static_cast<int32_t>(
         Judge(static_cast<int>(sendto(descriptor, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL,
                                       reinterpret_cast<const sockaddr*>(&a), sizeof a))));
 }
 
-int32_t TNxStackPosix::SetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option,
-                                 const void* value, int32_t length) {
+int32_t TNxPlatformStack::SetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option,
+                                    const void* value, int32_t length) {
     return Judge(setsockopt(descriptor, level, option, value, static_cast<socklen_t>(length)));
 }
 
-TNxSocketDescriptor TNxStackPosix::CreateSocket(int32_t family, int32_t type, int32_t protocol) {
+TNxSocketDescriptor TNxPlatformStack::CreateSocket(int32_t family, int32_t type, int32_t protocol) {
     return Judge(socket(family, type | SOCK_CLOEXEC, protocol));
 }
 
-int32_t TNxStackPosix::Shutdown(TNxSocketDescriptor descriptor, int32_t how) {
+int32_t TNxPlatformStack::Shutdown(TNxSocketDescriptor descriptor, int32_t how) {
     return Judge(shutdown(descriptor, how));
 }
 
-int32_t TNxStackPosix::LastError() {
+int32_t TNxPlatformStack::LastError() {
     return tLastError;
 }
 
-void TNxStackPosix::PeerName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
-                             std::string& ip) {
+void TNxPlatformStack::PeerName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
+                                std::string& ip) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     CheckResult(Judge(getpeername(descriptor, reinterpret_cast<sockaddr*>(&a), &len)));
     ReadAddress(a, family, port, ip);
 }
 
-void TNxStackPosix::LocalName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
-                              std::string& ip) {
+void TNxPlatformStack::LocalName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
+                                 std::string& ip) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     CheckResult(Judge(getsockname(descriptor, reinterpret_cast<sockaddr*>(&a), &len)));
     ReadAddress(a, family, port, ip);
 }
 
-int32_t TNxStackPosix::GetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option, void* value,
-                                 int32_t& length) {
+int32_t TNxPlatformStack::GetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option,
+                                    void* value, int32_t& length) {
     socklen_t len = static_cast<socklen_t>(length);
     const int r = Judge(getsockopt(descriptor, level, option, value, &len));
     length = static_cast<int32_t>(len);

@@ -165,7 +165,7 @@ TNxStackWindows::TNxStackWindows() {
     }
 }
 
-void TNxStackWindows::FillLocalAddresses(std::vector<std::string>& list) {
+void TNxPlatformStack::FillLocalAddresses(std::vector<std::string>& list) {
     const std::string name = HostName();
     const hostent* host = WS2(gethostbyname)(name.c_str());
     if (!host) CheckResult(NxSock::SocketError);
@@ -173,8 +173,8 @@ void TNxStackWindows::FillLocalAddresses(std::vector<std::string>& list) {
         list.push_back(AddressText(*reinterpret_cast<in_addr*>(*p)));
 }
 
-TNxSocketDescriptor TNxStackWindows::Accept(TNxSocketDescriptor descriptor, std::string& remoteIP,
-                                            int32_t& remotePort) {
+TNxSocketDescriptor TNxPlatformStack::Accept(TNxSocketDescriptor descriptor, std::string& remoteIP,
+                                             int32_t& remotePort) {
     sockaddr_in a{};
     int len = sizeof a;
     const SOCKET s = WS2(accept)(ToSocket(descriptor), reinterpret_cast<sockaddr*>(&a), &len);
@@ -184,48 +184,48 @@ TNxSocketDescriptor TNxStackWindows::Accept(TNxSocketDescriptor descriptor, std:
     return ToDescriptor(s);
 }
 
-int32_t TNxStackWindows::Bind(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
-                              const std::string& ip) {
+int32_t TNxPlatformStack::Bind(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
+                               const std::string& ip) {
     const sockaddr_in a = MakeAddress(family, port, ip);
     return WS2(bind)(ToSocket(descriptor), reinterpret_cast<const sockaddr*>(&a), sizeof a);
 }
 
-int32_t TNxStackWindows::Close(TNxSocketDescriptor descriptor) {
+int32_t TNxPlatformStack::Close(TNxSocketDescriptor descriptor) {
     return WS2(closesocket)(ToSocket(descriptor));
 }
 
-int32_t TNxStackWindows::Connect(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
-                                 const std::string& ip) {
+int32_t TNxPlatformStack::Connect(TNxSocketDescriptor descriptor, int32_t family, int32_t port,
+                                  const std::string& ip) {
     const sockaddr_in a = MakeAddress(family, port, ip);
     return WS2(connect)(ToSocket(descriptor), reinterpret_cast<const sockaddr*>(&a), sizeof a);
 }
 
-std::string TNxStackWindows::HostByName(const std::string& name) {
+std::string TNxPlatformStack::HostByName(const std::string& name) {
     const hostent* host = WS2(gethostbyname)(name.c_str());
     if (!host || !host->h_addr_list || !host->h_addr_list[0]) CheckResult(NxSock::SocketError);
     return AddressText(*reinterpret_cast<in_addr*>(host->h_addr_list[0]));
 }
 
-std::string TNxStackWindows::HostName() {
+std::string TNxPlatformStack::HostName() {
     char buf[250] = {};
     if (WS2(gethostname)(buf, sizeof buf - 1) != 0) return {};
     return buf;
 }
 
-std::string TNxStackWindows::HostByAddress(const std::string& ip) {
+std::string TNxPlatformStack::HostByAddress(const std::string& ip) {
     const unsigned long addr = WS2(inet_addr)(ip.c_str());
     const hostent* host = WS2(gethostbyaddr)(reinterpret_cast<const char*>(&addr), 4, AF_INET);
     if (!host) CheckResult(NxSock::SocketError);
     return host->h_name ? host->h_name : "";
 }
 
-int32_t TNxStackWindows::ServiceToPort(const std::string& service) {
+int32_t TNxPlatformStack::ServiceToPort(const std::string& service) {
     if (const servent* s = WS2(getservbyname)(service.c_str(), nullptr))
         return WS2(ntohs)(static_cast<u_short>(s->s_port));
     return NumericServicePort(service);
 }
 
-std::vector<std::string> TNxStackWindows::PortToServices(int32_t port) {
+std::vector<std::string> TNxPlatformStack::PortToServices(int32_t port) {
     std::vector<std::string> result;
     if (const servent* s = WS2(getservbyport)(WS2(htons)(static_cast<u_short>(port)), nullptr)) {
         result.emplace_back(s->s_name);
@@ -235,30 +235,30 @@ std::vector<std::string> TNxStackWindows::PortToServices(int32_t port) {
     return result;
 }
 
-uint16_t TNxStackWindows::HToNs(uint16_t value) {
+uint16_t TNxPlatformStack::HToNs(uint16_t value) {
     return WS2(htons)(value);
 }
-uint16_t TNxStackWindows::NToHs(uint16_t value) {
+uint16_t TNxPlatformStack::NToHs(uint16_t value) {
     return WS2(ntohs)(value);
 }
-uint32_t TNxStackWindows::HToNl(uint32_t value) {
+uint32_t TNxPlatformStack::HToNl(uint32_t value) {
     return WS2(htonl)(value);
 }
-uint32_t TNxStackWindows::NToHl(uint32_t value) {
+uint32_t TNxPlatformStack::NToHl(uint32_t value) {
     return WS2(ntohl)(value);
 }
 
-int32_t TNxStackWindows::Listen(TNxSocketDescriptor descriptor, int32_t backlog) {
+int32_t TNxPlatformStack::Listen(TNxSocketDescriptor descriptor, int32_t backlog) {
     return WS2(listen)(ToSocket(descriptor), backlog);
 }
 
-int32_t TNxStackWindows::Receive(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
-                                 int32_t flags) {
+int32_t TNxPlatformStack::Receive(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
+                                  int32_t flags) {
     return WS2(recv)(ToSocket(descriptor), static_cast<char*>(buffer), length, flags);
 }
 
-int32_t TNxStackWindows::ReceiveFrom(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
-                                     int32_t flags, std::string& senderIP, int32_t& senderPort) {
+int32_t TNxPlatformStack::ReceiveFrom(TNxSocketDescriptor descriptor, void* buffer, int32_t length,
+                                      int32_t flags, std::string& senderIP, int32_t& senderPort) {
     sockaddr_in a{};
     int len = sizeof a;
     const int r = WS2(recvfrom)(ToSocket(descriptor), static_cast<char*>(buffer), length, flags,
@@ -270,8 +270,8 @@ int32_t TNxStackWindows::ReceiveFrom(TNxSocketDescriptor descriptor, void* buffe
     return r;
 }
 
-int32_t TNxStackWindows::Select(TNxSocketList* readList, TNxSocketList* writeList, int32_t milliseconds,
-                                TNxSocketList* errorList) {
+int32_t TNxPlatformStack::Select(TNxSocketList* readList, TNxSocketList* writeList, int32_t milliseconds,
+                                 TNxSocketList* errorList) {
     fd_set readSet, writeSet, errorSet;
     FillSet(readSet, readList);
     FillSet(writeSet, writeList);
@@ -292,37 +292,37 @@ int32_t TNxStackWindows::Select(TNxSocketList* readList, TNxSocketList* writeLis
     return r;
 }
 
-int32_t TNxStackWindows::Send(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
-                              int32_t flags) {
+int32_t TNxPlatformStack::Send(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
+                               int32_t flags) {
     return WS2(send)(ToSocket(descriptor), static_cast<const char*>(buffer), length, flags);
 }
 
-int32_t TNxStackWindows::SendTo(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
-                                int32_t flags, const std::string& ip, int32_t port) {
+int32_t TNxPlatformStack::SendTo(TNxSocketDescriptor descriptor, const void* buffer, int32_t length,
+                                 int32_t flags, const std::string& ip, int32_t port) {
     const sockaddr_in a = MakeAddress(AF_INET, port, ip);
     return WS2(sendto)(ToSocket(descriptor), static_cast<const char*>(buffer), length, flags,
                        reinterpret_cast<const sockaddr*>(&a), sizeof a);
 }
 
-int32_t TNxStackWindows::SetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option,
-                                   const void* value, int32_t length) {
+int32_t TNxPlatformStack::SetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option,
+                                    const void* value, int32_t length) {
     return WS2(setsockopt)(ToSocket(descriptor), level, option, static_cast<const char*>(value), length);
 }
 
-TNxSocketDescriptor TNxStackWindows::CreateSocket(int32_t family, int32_t type, int32_t protocol) {
+TNxSocketDescriptor TNxPlatformStack::CreateSocket(int32_t family, int32_t type, int32_t protocol) {
     return ToDescriptor(WS2(socket)(family, type, protocol));
 }
 
-int32_t TNxStackWindows::Shutdown(TNxSocketDescriptor descriptor, int32_t how) {
+int32_t TNxPlatformStack::Shutdown(TNxSocketDescriptor descriptor, int32_t how) {
     return WS2(shutdown)(ToSocket(descriptor), how);
 }
 
-int32_t TNxStackWindows::LastError() {
+int32_t TNxPlatformStack::LastError() {
     return WS2(WSAGetLastError)();
 }
 
-void TNxStackWindows::PeerName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
-                               std::string& ip) {
+void TNxPlatformStack::PeerName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
+                                std::string& ip) {
     sockaddr_in a{};
     int len = sizeof a;
     CheckResult(WS2(getpeername)(ToSocket(descriptor), reinterpret_cast<sockaddr*>(&a), &len));
@@ -331,8 +331,8 @@ void TNxStackWindows::PeerName(TNxSocketDescriptor descriptor, int32_t& family, 
     ip = AddressText(a.sin_addr);
 }
 
-void TNxStackWindows::LocalName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
-                                std::string& ip) {
+void TNxPlatformStack::LocalName(TNxSocketDescriptor descriptor, int32_t& family, int32_t& port,
+                                 std::string& ip) {
     sockaddr_in a{};
     int len = sizeof a;
     CheckResult(WS2(getsockname)(ToSocket(descriptor), reinterpret_cast<sockaddr*>(&a), &len));
@@ -341,8 +341,8 @@ void TNxStackWindows::LocalName(TNxSocketDescriptor descriptor, int32_t& family,
     ip = AddressText(a.sin_addr);
 }
 
-int32_t TNxStackWindows::GetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option, void* value,
-                                   int32_t& length) {
+int32_t TNxPlatformStack::GetOption(TNxSocketDescriptor descriptor, int32_t level, int32_t option,
+                                    void* value, int32_t& length) {
     int len = length;
     const int r = WS2(getsockopt)(ToSocket(descriptor), level, option, static_cast<char*>(value), &len);
     length = len;

@@ -50,6 +50,13 @@ int32_t IntOrZero(const std::string& text) {
     return static_cast<int32_t>(v);
 }
 
+// The length of the longest proper prefix of term that the size bytes at data end with.
+int64_t TerminatorPrefixAtEnd(const char* data, int64_t size, const std::string& term) {
+    for (int64_t n = std::min<int64_t>(size, static_cast<int64_t>(term.size()) - 1); n > 0; --n)
+        if (std::memcmp(data + size - n, term.data(), static_cast<size_t>(n)) == 0) return n;
+    return 0;
+}
+
 bool SameTextN(const std::string& a, const std::string& b, size_t n) {
     if (a.size() < n || b.size() < n) return false;
     for (size_t i = 0; i < n; ++i) {
@@ -121,14 +128,21 @@ TNxTCPConnection::TNxTCPConnection() {
 TNxTCPConnection::~TNxTCPConnection() {
     DropSocket();
     SetIntercept(nullptr);
+    ReferToIOHandler(nullptr);
     FOwnedIOHandler.reset();
-    FIOHandler = nullptr;
+}
+
+void TNxTCPConnection::ReferToIOHandler(TNxIOHandler* handler) {
+    if (FIOHandler) FIOHandler->RemoveReference(&FIOHandler);
+    FIOHandler = handler;
+    if (FIOHandler) FIOHandler->AddReference(&FIOHandler);
 }
 
 void TNxTCPConnection::SetIOHandler(TNxIOHandler* handler) {
     if (FOwnedIOHandler && FOwnedIOHandler.get() == handler) return; // already ours
+    ReferToIOHandler(nullptr);
     FOwnedIOHandler.reset();
-    FIOHandler = handler;
+    ReferToIOHandler(handler);
 }
 
 void TNxTCPConnection::AdoptIOHandler(std::unique_ptr<TNxIOHandler> handler) {
@@ -171,7 +185,9 @@ void TNxTCPConnection::CheckClosed(bool raiseIfClosed, bool ignoreBuffer) {
 }
 
 void TNxTCPConnection::ProbeClosed(bool raiseIfClosed) {
-    FillInputBuffer(raiseIfClosed, 1, false);
+    // A look without waiting: a close the server made while the connection was idle has
+    // long arrived, and a 1 ms wait would stall every kept-alive request by that much.
+    FillInputBuffer(raiseIfClosed, ProbeWait, false);
 }
 
 bool TNxTCPConnection::IsConnected() {
@@ -190,8 +206,8 @@ void TNxTCPConnection::CloseConnection() {
     ReportStatus(hsDisconnecting);
     DropSocket();
     if (FOwnedIOHandler) {
+        ReferToIOHandler(nullptr);
         FOwnedIOHandler.reset();
-        FIOHandler = nullptr;
     }
     DoOnDisconnected();
     ReportStatus(hsDisconnected);
@@ -200,8 +216,10 @@ void TNxTCPConnection::CloseConnection() {
 // --- reading -------------------------------------------------------------------------------
 
 int32_t TNxTCPConnection::ResolveTimeout(int32_t timeout) const {
-    if (timeout == -1) timeout = ReadTimeout == 0 ? -2 : ReadTimeout;
-    return timeout < 0 ? -2 : timeout;
+    // -1 is ReadTimeout, whose 0 is no limit; -2 is no limit. Any other negative time goes
+    // to the wait as it is, which finds nothing readable in it: a read time-out at once.
+    if (timeout == -1) return ReadTimeout == 0 ? -2 : ReadTimeout;
+    return timeout;
 }
 
 int32_t TNxTCPConnection::FillInputBuffer(bool raiseIfClosed, int32_t timeout, bool raiseOnTimeout) {
@@ -298,9 +316,11 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
         if (found > 0 && maxLength != 0 && found - 1 > maxLength) {
             tooLong = true;
         } else if (found == 0) {
-            // Without a terminator, bytes that could still be the start of one do not count
-            // toward the length: "abc" CR of a CR LF line of 3 is not too long yet.
-            if (maxLength != 0 && searched - (termLen - 1) > maxLength) {
+            // Without a terminator, a buffered tail that could still be the start of one does
+            // not count toward the length: "abc" CR of a CR LF line of 3 is not too long yet,
+            // "abcd" is.
+            if (maxLength != 0 &&
+                searched - TerminatorPrefixAtEnd(FInputBuffer.Memory(), searched, term) > maxLength) {
                 tooLong = true;
             } else {
                 CheckClosed(true, true);
@@ -370,7 +390,7 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
         stream.SetSize(at + count);
         stream.SetPosition(at);
     }
-    int64_t remaining = untilClosed ? std::numeric_limits<int64_t>::max() : count;
+    int64_t remaining = untilClosed ? ReadUntilCloseLimit : count;
     OpenWork(wmRead, untilClosed ? 0 : Clamp32(count));
     auto finish = [&] {
         CloseWork(wmRead);
@@ -395,7 +415,11 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
                 if (!untilClosed) throw;
                 k = std::min(FInputBuffer.Length(), remaining);
                 stream.WriteBuffer(FInputBuffer.Memory(), k);
-                FInputBuffer.Clear();
+                // Bytes beyond the limit stay buffered.
+                if (k == FInputBuffer.Length())
+                    FInputBuffer.Clear();
+                else
+                    FInputBuffer.Remove(k);
                 remaining -= k;
                 break;
             }
@@ -579,8 +603,10 @@ void TNxTCPConnection::WriteFromStream(TStream& stream, bool all, int64_t size, 
         std::unique_ptr<char[]> scratch(new char[static_cast<size_t>(chunk)]);
         for (;;) {
             int64_t k = std::min(end - stream.Position(), chunk);
-            if (k <= 0) break;
-            int64_t got = stream.Read(scratch.get(), k);
+            if (k == 0) break;
+            // An end before the position (a negative size, a position past the stream's
+            // end) has nothing to give either: that is no success.
+            int64_t got = k > 0 ? stream.Read(scratch.get(), k) : 0;
             if (got <= 0) throw ENxNoDataToRead(NxStrings::NoDataToRead);
             WriteBytes(scratch.get(), Clamp32(got), false);
         }

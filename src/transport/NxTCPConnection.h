@@ -89,8 +89,11 @@ public:
     // Notices a peer close (closing the socket, hsDisconnected, OnDisconnected) and, when
     // asked, raises ENxConnClosedGracefully if nothing is buffered (or ignoreBuffer).
     virtual void CheckClosed(bool raiseIfClosed = true, bool ignoreBuffer = true);
-    // A 1 ms look for pending bytes or a peer close.
+    // A look, without waiting, for pending bytes or a peer close; no exception for a time-out,
+    // and pending bytes stay buffered.
     virtual void ProbeClosed(bool raiseIfClosed = true);
+    // How long ProbeClosed waits, in milliseconds.
+    static constexpr int32_t ProbeWait = 0;
     // Raises for the last reply when its code is not among allowed (an empty list allows all).
     virtual void CheckReplyCode(int32_t code, const std::vector<int32_t>& allowed);
     virtual bool IsConnected();
@@ -109,7 +112,8 @@ public:
     // --- reading ------------------------------------------------------------------------
     // One wait and one receive into the input buffer. Returns the bytes appended, 0 when
     // the peer closed or nothing could be read, -1 when the wait timed out without
-    // raiseOnTimeout. timeout -1 = ReadTimeout (0 there = no limit), -2 = no limit.
+    // raiseOnTimeout. timeout -1 = ReadTimeout (0 there = no limit), -2 = no limit; any
+    // other negative time times out at once.
     virtual int32_t FillInputBuffer(bool raiseIfClosed = true, int32_t timeout = -1,
                                     bool raiseOnTimeout = true);
     // The next line without its terminator (empty = LF; for LF a CR before it goes too).
@@ -120,8 +124,11 @@ public:
     void ReadExact(void* buffer, int32_t count);
     int32_t ReadInt32(bool convert = true);
     // count bytes (-1 without untilClosed: a 4-byte length prefix), or everything until the
-    // peer closes. A counted destination is sized once, up front.
+    // peer closes, at most ReadUntilCloseLimit bytes (the connection stays open there). A
+    // counted destination is sized once, up front.
     void ReadToStream(TStream& stream, int64_t count = -1, bool untilClosed = false);
+    // The 32-bit count of a read phase: a read until close ends there.
+    static constexpr int64_t ReadUntilCloseLimit = 2147483647;
     std::string TakeAvailable();
 
     // --- writing ------------------------------------------------------------------------
@@ -161,7 +168,8 @@ public:
     TNxManagedBuffer& InputBuffer() { return FInputBuffer; }
 
     TNxIOHandler* IOHandler() const { return FIOHandler; }
-    // Frees a previously owned handler first; the new one is borrowed.
+    // Frees a previously owned handler first; the new one is borrowed. A borrowed handler
+    // destroyed elsewhere is forgotten (IOHandler() becomes null).
     void SetIOHandler(TNxIOHandler* handler);
     TNxConnectionIntercept* Intercept() const { return FIntercept; }
     void SetIntercept(TNxConnectionIntercept* intercept);
@@ -180,6 +188,8 @@ private:
     // Waits until the input buffer holds count bytes (the filling part of ReadExact).
     void WaitForInput(int64_t count);
     int32_t ResolveTimeout(int32_t timeout) const;
+    // Points FIOHandler at handler, registered with it so that its destruction clears it.
+    void ReferToIOHandler(TNxIOHandler* handler);
 
     bool FPeerClosed = false;
     TNxRFCReply FGreeting;

@@ -414,10 +414,26 @@ TEST_F(Install, ARunningProgramCannotBeReplaced) {
     fs::remove(Installed("mrwgt.ran"), ignored);
 }
 
-// Our server trickling every body: the user gives up during the first download.
+// Tab until 취소 has the focus; false when it never got there.
+bool TabToButton(const TRunningSetup& setup, TCtl button) {
+    const HWND target = setup->Control(button);
+    for (int tabs = 0; tabs < 8; ++tabs) {
+        const HWND before = setup->Focused();
+        if (before == target) return true;
+        setup->PressKey(VK_TAB);
+        // The keys wait in the queue until the download's next pump.
+        for (int i = 0; i < 100 && setup->Focused() == before; ++i)
+            Sleep(20);
+    }
+    return setup->Focused() == target;
+}
+
+// Our server trickling every body: the user gives up during the first download, by the
+// close box, by a click on 취소, or from the keyboard: Tab to 취소, then Enter.
 TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
-    for (bool byCloseBox : {true, false}) {
-        SCOPED_TRACE(byCloseBox ? "close box" : "취소 button");
+    enum class TWay { CloseBox, Click, Keyboard };
+    for (TWay way : {TWay::CloseBox, TWay::Click, TWay::Keyboard}) {
+        SCOPED_TRACE(way == TWay::CloseBox ? "close box" : way == TWay::Click ? "취소 button" : "Tab, Enter");
         ResetMachine();
         TRunningSetup setup;
         StartInstallation(setup);
@@ -427,10 +443,14 @@ TEST_F(Install, CancelDuringASlowDownloadStopsTheRun) {
             if (!downloading) Sleep(25);
         }
         ASSERT_TRUE(downloading) << "the first download never showed progress";
-        if (byCloseBox)
+        if (way == TWay::CloseBox) {
             setup->RequestClose();
-        else
+        } else if (way == TWay::Click) {
             setup->Press(TCtl::Button4);
+        } else {
+            ASSERT_TRUE(TabToButton(setup, TCtl::Button4)) << "Tab did not reach 취소 during the download";
+            setup->PressKey(VK_RETURN);
+        }
         EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u) << "the program did not end";
         EXPECT_FALSE(FindMessageBox(setup.Process.Id()).Window);
         for (const char* name : {"uninstall.exe", "mrwgt.exe", "r_ver.txt"})

@@ -53,6 +53,8 @@ TEST(HostileNxget, FailedDownloadsWriteNoFile) {
         "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part of it",
         chunked + "10\r\nabc",
         chunked + "3\r\nabc\r\n",
+        chunked + "80000000\r\n",
+        chunked + "3\r\nabc\r\nzz\r\n\r\n",
         "HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'x') + "\r\n\r\n",
         "HTTP/1.1 200 OK\r\nContent-Len",
         "",

@@ -195,8 +195,9 @@ TEST_F(NxHTTPNxgetTest, MessagesStayOnOneLine) {
 TEST_F(NxHTTPNxgetTest, VerboseShowsBothHeads) {
     server.ExpectReceived("\r\n\r\n").Send(Reply("200 OK", "X-Test: yes\r\n", "body"));
     server.Start();
-    Outcome o =
-        Run({"-v", "--read-timeout", "5000", "--connect-timeout", "5000", "--max-line", "200", Url("/v")});
+    // One byte per receive still reads every line and the body whole.
+    Outcome o = Run({"-v", "--read-timeout", "5000", "--connect-timeout", "5000", "--max-line", "200",
+                     "--recv-buffer", "1", Url("/v")});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_EQ(o.out, "body");
     const std::string host = "127.0.0.1:" + std::to_string(server.Port());
@@ -321,6 +322,8 @@ TEST_F(NxHTTPNxgetTest, BadUsage) {
         {"-o", "f1", "-o", "f2", "http://127.0.0.1/"},
         {"--read-timeout", "soon", "http://127.0.0.1/"},
         {"--max-line", "-5", "http://127.0.0.1/"},
+        {"--recv-buffer", "0", "http://127.0.0.1/"},
+        {"--recv-buffer", "128k", "http://127.0.0.1/"},
         {"--frobnicate", "http://127.0.0.1/"},
         {"--retry", "x", "http://127.0.0.1/"},
         {"--retry-max-wait", "-1", "http://127.0.0.1/"},

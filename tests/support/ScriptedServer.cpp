@@ -127,6 +127,11 @@ ScriptedServer& ScriptedServer::SendPieces(std::string bytes, std::vector<size_t
     return *this;
 }
 
+ScriptedServer& ScriptedServer::SendRepeated(std::string bytes, int64_t times) {
+    FSteps.push_back({Step::kSendRepeated, std::move(bytes), 0, {}, {}, times});
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::Pause(int ms) {
     FSteps.push_back({Step::kPause, {}, ms, {}, {}});
     return *this;
@@ -468,6 +473,18 @@ void ScriptedServer::Run() {
                 if (FClient == kNoSocket || !SendAll(step.make(received))) Fail("send failed");
                 break;
             }
+            case Step::kSendRepeated:
+                for (int64_t i = 0; i < step.times; ++i) {
+                    {
+                        std::lock_guard<std::mutex> g(FLock);
+                        if (FStop) break;
+                    }
+                    if (FClient == kNoSocket || !SendAll(step.bytes)) {
+                        Fail("send failed");
+                        break;
+                    }
+                }
+                break;
             }
         }
     }

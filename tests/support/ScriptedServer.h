@@ -42,6 +42,8 @@ public:
     // The bytes in pieces of the given sizes (the last size repeats; 0 sizes are skipped),
     // with pauseMs between pieces so that each arrives in its own receive.
     ScriptedServer& SendPieces(std::string bytes, std::vector<size_t> sizes, int pauseMs = 20);
+    // The bytes times times over, for bodies too large to hold in memory.
+    ScriptedServer& SendRepeated(std::string bytes, int64_t times);
     ScriptedServer& Pause(int ms);
     // Waits until the bytes received on this connection contain marker (or timeoutMs passes;
     // the script then fails).
@@ -96,11 +98,23 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kPause, kExpect, kExpectClose, kClose, kReset, kAccept, kCall, kSendFor } kind;
+        enum Kind {
+            kSend,
+            kPause,
+            kExpect,
+            kExpectClose,
+            kClose,
+            kReset,
+            kAccept,
+            kCall,
+            kSendFor,
+            kSendRepeated
+        } kind;
         std::string bytes;
         int ms = 0;
         std::function<void()> fn;
         std::function<std::string(const std::string&)> make;
+        int64_t times = 1;
     };
 
     void Run();

@@ -103,18 +103,24 @@ TEST_F(NxPerfGuardTest, CountedBodyOf64MiBCostsBlocksNotBytes) {
 }
 
 TEST_F(NxPerfGuardTest, RecvBufferSizeSetsTheReceiveCount) {
-    // The same rule with a smaller buffer: the count follows RecvBufferSize.
+    // The same rule with a smaller buffer and with nxget's larger one, one body each: the
+    // count follows RecvBufferSize.
     constexpr int64_t bytes = 4 * 1024 * 1024;
-    server.ExpectReceived("go").Send(Pattern(bytes));
+    const int32_t sizes[] = {4096, 131072};
+    server.ExpectReceived("go 0").Send(Pattern(bytes)).ExpectReceived("go 1").Send(Pattern(bytes));
     Connect();
-    client.RecvBufferSize = 4096;
-    client.WriteText("go");
-    TCountingStream stream;
-    client.ReadToStream(stream, bytes, false);
-    ASSERT_EQ(stream.Size(), bytes);
-    EXPECT_GE(client.Fills, bytes / 4096);
-    EXPECT_LE(client.Fills, bytes / 4096 * PartialReceiveAllowance);
-    EXPECT_LE(stream.Largest, 4096);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(sizes[i]);
+        client.RecvBufferSize = sizes[i];
+        client.Fills = 0;
+        client.WriteText("go " + std::to_string(i));
+        TCountingStream stream;
+        client.ReadToStream(stream, bytes, false);
+        ASSERT_EQ(stream.Size(), bytes);
+        EXPECT_GE(client.Fills, bytes / sizes[i]);
+        EXPECT_LE(client.Fills, bytes / sizes[i] * PartialReceiveAllowance);
+        EXPECT_LE(stream.Largest, sizes[i]);
+    }
 }
 
 TEST_F(NxPerfGuardTest, ReadLineSearchesEachByteOnce) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "transport/NxException.h"
+#include "transport/NxIOHandlerSocket.h"
 #include "transport/NxTCPConnectionTest.h"
 
 TEST_F(NxTCPConnectionFixture, ConnectReportsStatusAndRefusesASecondConnect) {
@@ -99,4 +101,46 @@ TEST_F(NxTCPConnectionFixture, ConnectAndGetAllAndInterceptLifecycle) {
                                             "outer disconnect"}));
     }
     EXPECT_EQ(client.Intercept(), nullptr) << "a destroyed intercept is forgotten";
+}
+
+// A borrowed handler that goes before its connection, or a connection that goes before
+// its handler: neither side may touch the other's freed memory (ASan watches this).
+TEST(NxTCPClient, BorrowedHandlerAndConnectionOutliveEachOther) {
+    nxtest::ScriptedServer server;
+    server.Accept().Accept();
+    server.Start();
+    auto client = std::make_unique<TNxTCPClient>();
+    client->SetHost("127.0.0.1");
+    client->SetPort(server.Port());
+    {
+        TNxIOHandlerSocket handler;
+        client->SetIOHandler(&handler);
+        client->OpenConnection();
+        ASSERT_TRUE(client->IsConnected());
+        EXPECT_FALSE(client->OwnsIOHandler());
+    }
+    EXPECT_EQ(client->IOHandler(), nullptr) << "the destroyed handler is forgotten";
+    EXPECT_FALSE(client->IsConnected());
+    {
+        TNxIOHandlerSocket replaced, kept;
+        client->SetIOHandler(&replaced);
+        client->SetIOHandler(&kept);
+        client->OpenConnection();
+        { TNxIOHandlerSocket unrelated; }
+        EXPECT_EQ(client->IOHandler(), &kept);
+        EXPECT_TRUE(client->IsConnected());
+        client.reset(); // drops the socket of the handler it borrowed, then lets go of it
+        EXPECT_FALSE(kept.HasSocket());
+    }
+    // The connection whose handler went keeps working with one of its own.
+    TNxTCPClient again;
+    again.SetHost("127.0.0.1");
+    again.SetPort(server.Port());
+    {
+        TNxIOHandlerSocket handler;
+        again.SetIOHandler(&handler);
+    }
+    again.OpenConnection();
+    EXPECT_TRUE(again.OwnsIOHandler());
+    EXPECT_TRUE(again.IsConnected());
 }

@@ -1,15 +1,62 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
+
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
 
 #include "base/Stream.h"
 #include "transport/NxException.h"
 #include "transport/NxTCPConnectionTest.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Counts what is written without keeping it, for bodies larger than memory.
+class TSinkStream : public TStream {
+public:
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void*, int64_t count) override {
+        FPosition += count;
+        FSize = std::max(FSize, FPosition);
+        return count;
+    }
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+        const int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? FPosition : FSize;
+        return FPosition = std::max<int64_t>(0, base + offset);
+    }
+    int64_t Size() override { return FSize; }
+    void SetSize(int64_t size) override { FSize = size; }
+
+private:
+    int64_t FPosition = 0;
+    int64_t FSize = 0;
+};
+
+// A client of a server of its own, for tables whose rows each need a fresh connection.
+struct TFreshConnection {
+    nxtest::ScriptedServer server;
+    TNxTCPClient client;
+    void Open() {
+        server.Start();
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.Port());
+        client.ReadTimeout = 5000;
+        client.OpenConnection();
+    }
+};
 
 struct WorkLog {
     std::vector<std::string> events;
@@ -93,6 +140,52 @@ TEST_F(NxTCPConnectionFixture, SplitLongLineAndACrLfLineOfExactlyTheMaximum) {
     EXPECT_EQ(client.ReadLine("\r\n", -1, 3), "abc");
     client.MaxLineAction = maSplit;
     EXPECT_EQ(client.ReadLine("\n", -1, -7), "negative") << "a negative limit other than -1 is no limit";
+}
+
+// Before its terminator has come, only a buffered tail that may still become the terminator
+// is left out of a line's length: an overlong line is noticed while the peer pauses, and a
+// line that may still end within the limit is waited for.
+TEST(NxTCPConnectionLines, LimitWithAMultiByteTerminator) {
+    constexpr int64_t PauseMs = 1000;
+    struct Case {
+        const char* first;
+        const char* later;
+        const char* terminator;
+        TNxMaxLineAction action;
+        const char* want; // null: the line is too long
+        bool waits;
+    } cases[] = {
+        {"abcd", "\r\n", "\r\n", maException, nullptr, false},
+        {"abcd", "\r\n", "\r\n", maSplit, "abc", false},
+        {"abcNE", "ND", "END", maSplit, "abc", false},
+        {"abc\r", "\n", "\r\n", maException, "abc", true},
+        {"abcEN", "D", "END", maException, "abc", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " before " + c.later);
+        TFreshConnection f;
+        f.server.Send(c.first).Pause(static_cast<int>(PauseMs)).Send(c.later);
+        f.Open();
+        f.client.MaxLineAction = c.action;
+        const auto start = Clock::now();
+        std::string line;
+        bool tooLong = false;
+        try {
+            line = f.client.ReadLine(c.terminator, -1, 3);
+        } catch (const ENxReadLnMaxLineLengthExceeded&) {
+            tooLong = true;
+        }
+        const int64_t ms = MsSince(start);
+        EXPECT_EQ(tooLong, c.want == nullptr);
+        if (c.want) {
+            EXPECT_EQ(line, c.want);
+        }
+        if (c.waits) {
+            EXPECT_GE(ms, PauseMs - 100) << "the line could still end within the limit";
+        } else {
+            EXPECT_LT(ms, PauseMs / 2) << "the line was too long before the pause";
+        }
+    }
 }
 
 TEST_F(NxTCPConnectionFixture, PeerCloseWithHalfALineBuffered) {
@@ -266,6 +359,24 @@ TEST_F(NxTCPConnectionFixture, ReadToStreamUntilClosed) {
     EXPECT_TRUE(client.InputBuffer().Empty());
 }
 
+// A read until close stops at its limit and leaves the connection open, the rest unread.
+TEST_F(NxTCPConnectionFixture, ReadUntilCloseStopsAtItsLimit) {
+    constexpr int64_t piece = 1 << 20;
+    // One byte more than the limit, then a line.
+    server.SendRepeated(std::string(piece, 'x'), (TNxTCPConnection::ReadUntilCloseLimit + 1) / piece)
+        .Send("tail\n");
+    Connect();
+    client.RecvBufferSize = static_cast<int32_t>(piece); // the bytes are the point, not the calls
+    WorkLog work;
+    work.Attach(client);
+    TSinkStream sink;
+    client.ReadToStream(sink, -1, true);
+    EXPECT_EQ(sink.Size(), 2147483647);
+    EXPECT_EQ(work.last, 2147483647);
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_EQ(client.ReadLine(), "xtail");
+}
+
 TEST_F(NxTCPConnectionFixture, CountedReadCutShortByAClose) {
     server.Send(std::string(600, 'c')).Close();
     Connect();
@@ -316,6 +427,83 @@ TEST_F(NxTCPConnectionFixture, ReceiveFromAResetPeerRaisesAndKeepsTheSocket) {
         EXPECT_EQ(e.Message(), "Socket Error # 10054\r\nConnection reset by peer.");
     }
     EXPECT_TRUE(client.IOHandler()->HasSocket());
+}
+
+// Negative time-outs other than -1 (ReadTimeout) and -2 (no limit) go to the wait as they
+// are, which finds nothing readable in them: a read time-out at once, even with bytes
+// waiting on the socket.
+TEST_F(NxTCPConnectionFixture, OtherNegativeTimeoutsTimeOutAtOnce) {
+    // The close bounds a wait that took such a time for no limit.
+    server.Send("line\n").Pause(3000).Close();
+    Connect();
+    ASSERT_TRUE(client.IOHandler()->WaitReadable(2000)) << "the bytes are there";
+    for (int32_t timeout : {-3, -1000, std::numeric_limits<int32_t>::min()}) {
+        SCOPED_TRACE(timeout);
+        EXPECT_THROW(client.FillInputBuffer(true, timeout, true), ENxReadTimeout);
+        EXPECT_EQ(client.FillInputBuffer(true, timeout, false), -1);
+        EXPECT_FALSE(client.IOHandler()->WaitReadable(timeout));
+    }
+    client.ReadTimeout = -5;
+    EXPECT_THROW(client.ReadLine(), ENxReadTimeout) << "a negative ReadTimeout";
+    EXPECT_TRUE(client.InputBuffer().Empty());
+    client.ReadTimeout = -2;
+    EXPECT_EQ(client.ReadLine(), "line") << "-2 is no limit";
+}
+
+#ifndef _WIN32
+// A signal that breaks off a wait is no time-out: a read without limit waits on, and a
+// bounded wait still takes its whole time.
+TEST_F(NxTCPConnectionFixture, ASignalDuringAWaitIsNoTimeout) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    server.Pause(600).Send("late\n").Pause(5000);
+    Connect();
+    const pthread_t reader = pthread_self();
+    auto interrupt = [reader] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pthread_kill(reader, SIGUSR1);
+        }
+    };
+    client.ReadTimeout = 0;
+    std::string line;
+    std::thread first(interrupt);
+    try {
+        line = client.ReadLine();
+    } catch (const ENxReadTimeout&) {
+        line = "(read time-out)";
+    }
+    first.join();
+    EXPECT_EQ(line, "late");
+    const auto start = Clock::now();
+    std::thread second(interrupt);
+    const bool readable = client.IOHandler()->WaitReadable(800);
+    second.join();
+    EXPECT_FALSE(readable);
+    EXPECT_GE(MsSince(start), 750);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+#endif
+
+// The probe before each request looks without waiting: a thousand of them on a quiet
+// connection take far less than a thousand milliseconds, raise nothing, and bytes that
+// arrived stay buffered for the next read.
+TEST_F(NxTCPConnectionFixture, ProbeClosedLooksWithoutWaiting) {
+    server.Pause(1500).Send("kept\n").Pause(5000);
+    Connect();
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000; ++i)
+        client.ProbeClosed(true);
+    EXPECT_LT(MsSince(start), 900);
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_TRUE(client.InputBuffer().Empty());
+    ASSERT_TRUE(client.IOHandler()->WaitReadable(5000));
+    client.ProbeClosed(true);
+    EXPECT_EQ(client.InputBuffer().Length(), 5);
+    EXPECT_EQ(client.ReadLine(), "kept");
 }
 
 TEST_F(NxTCPConnectionFixture, ProbeClosedNoticesAnIdleClose) {

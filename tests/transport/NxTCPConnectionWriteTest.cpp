@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -96,15 +97,38 @@ TEST_F(NxTCPConnectionFixture, WriteFromStreamRangesAndWorkPhase) {
     EXPECT_EQ(events, (std::vector<std::string>{"begin 10", "end", "begin 4", "end"}));
     EXPECT_EQ(written, 4) << "the length prefix goes before the phase opens";
 
-    ShortStream lying;
-    lying.WriteString("abc");
-    try {
-        client.WriteFromStream(lying);
-        FAIL() << "a stream that runs dry before its end must raise";
-    } catch (const ENxNoDataToRead& e) {
-        EXPECT_STREQ(e.what(), "No data to read.");
+    // Ranges the stream cannot give: it runs dry before its claimed end, or the end lies
+    // before the position (past the stream's end, or a negative size). Nothing is sent.
+    // A position exactly at the end sends nothing and is no failure.
+    struct Case {
+        const char* name;
+        bool shortStream;
+        int64_t position;
+        int64_t size;
+        bool raises;
+    } cases[] = {
+        {"runs dry", true, 0, 0, true},
+        {"position past the end", false, 5, 0, true},
+        {"negative size", false, 1, -1, true},
+        {"position at the end", false, 3, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<TMemoryStream> stream =
+            c.shortStream ? std::make_unique<ShortStream>() : std::make_unique<TMemoryStream>();
+        stream->WriteString("abc");
+        stream->SetPosition(c.position);
+        try {
+            client.WriteFromStream(*stream, c.shortStream, c.size, false);
+            EXPECT_FALSE(c.raises) << "a range without data must raise";
+        } catch (const ENxNoDataToRead& e) {
+            EXPECT_TRUE(c.raises);
+            EXPECT_STREQ(e.what(), "No data to read.");
+        }
+        EXPECT_EQ(client.WorkInfo(wmWrite).Level, 0) << "the phase is closed";
     }
-    EXPECT_EQ(client.WorkInfo(wmWrite).Level, 0) << "the phase is closed";
+    Settle();
+    EXPECT_EQ(server.Received().size(), 18u + 3u) << "only the dry stream's bytes went out";
 }
 
 TEST_F(NxTCPConnectionFixture, SendFile) {

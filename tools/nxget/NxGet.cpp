@@ -24,7 +24,7 @@ public:
     void OpenConnection(int32_t) override { TNxHTTP::OpenConnection(ConnectTimeout); }
 };
 
-// The installer's stored settings for its client.
+// The installer's stored settings for its client (nxget then sets its own receive size).
 void ConfigureAsInstaller(TNxHTTP& http) {
     http.ReadTimeout = 0;
     http.MaxLineAction = maException;
@@ -160,6 +160,7 @@ int main(int argc, char** argv) {
     http.ReadTimeout = options->ReadTimeout;
     http.ConnectTimeout = options->ConnectTimeout;
     http.MaxLineLength = options->MaxLineLength;
+    http.RecvBufferSize = options->RecvBufferSize;
     if (options->Verbose) {
         // Every send of nxget is a request head, written in one piece.
         tap.OnSend = [](TNxTCPConnection*, TNxSimpleBuffer& buffer) {

@@ -20,6 +20,8 @@ const char* const NxGetUsage =
     "  --retry-max-wait MS   longest wait between attempts (default 30000)\n"
     "  --cacert FILE         trust the root certificate(s) of this PEM file as well as\n"
     "                        the system's, for this run\n"
+    "  --recv-buffer BYTES   bytes asked for in one receive (default 131072; the\n"
+    "                        installer's client asks for 32768)\n"
     "  -h, --help            this text\n"
     "\n"
     "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
@@ -84,6 +86,12 @@ std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>&
             if (!value(options.CACertFile)) return std::nullopt;
             if (options.CACertFile.empty()) {
                 error = "option --cacert needs a file name";
+                return std::nullopt;
+            }
+        } else if (arg == "--recv-buffer") {
+            if (!number(options.RecvBufferSize)) return std::nullopt;
+            if (options.RecvBufferSize == 0) {
+                error = "option --recv-buffer needs a number of 1 or more";
                 return std::nullopt;
             }
         } else if (arg.size() > 1 && arg[0] == '-') {

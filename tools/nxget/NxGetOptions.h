@@ -20,6 +20,9 @@ struct TNxGetOptions {
     static constexpr int32_t DefaultMaxLineLength = 16384;
     // No retries: one attempt per URL, as before.
     static constexpr int32_t DefaultRetries = 0;
+    // The one setting in which nxget differs from the installer's client (32768): larger
+    // receives take a quarter of the system calls for a large body on a fast link.
+    static constexpr int32_t DefaultRecvBufferSize = 131072;
 
     std::vector<TNxGetJob> Jobs;
     bool Verbose = false;
@@ -33,6 +36,7 @@ struct TNxGetOptions {
     int32_t RetryMaxWait = TNxRetryPolicy::DefaultMaxWaitMs;
     // A PEM file of one more trusted root for https; empty for the system's roots alone.
     std::string CACertFile;
+    int32_t RecvBufferSize = DefaultRecvBufferSize;
 };
 
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.

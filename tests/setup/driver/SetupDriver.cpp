@@ -209,6 +209,22 @@ bool TSetupDriver::SetText(TCtl id, const std::wstring& text) const {
                                SMTO_ABORTIFHUNG, kMessageTimeout, &ignored) != 0;
 }
 
+HWND TSetupDriver::Focused() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(FWindow, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+bool TSetupDriver::PressKey(WPARAM key) const {
+    HWND target = Focused();
+    if (!target) target = FWindow;
+    const UINT scan = MapVirtualKeyW(static_cast<UINT>(key), MAPVK_VK_TO_VSC);
+    const LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);
+    const LPARAM up = down | (LPARAM(1) << 30) | (LPARAM(1) << 31);
+    return PostMessageW(target, WM_KEYDOWN, key, down) && PostMessageW(target, WM_KEYUP, key, up);
+}
+
 void TSetupDriver::RequestClose() const {
     PostMessageW(FWindow, WM_CLOSE, 0, 0);
 }

@@ -61,6 +61,11 @@ public:
     // Presses a button without waiting: for a handler that runs on (the installation).
     bool Press(TCtl id) const;
     bool SetText(TCtl id, const std::wstring& text) const;
+    // The control that has the keyboard focus in the wizard's thread (null when none).
+    HWND Focused() const;
+    // A key pressed and released on the focused control (the window when none has it),
+    // without waiting.
+    bool PressKey(WPARAM key) const;
     // The window's close box.
     void RequestClose() const;
     RECT WindowRect() const;
