@@ -67,7 +67,7 @@ class TInstallRun {
 public:
     // A read that receives nothing for this long fails (and so does a connect), so that a
     // server that stops sending without closing cannot hold the run forever.
-    static constexpr int32_t kStallLimit = 30000;
+    static constexpr int32_t kStallLimit = NxStallLimitMs;
     // A wait between attempts pumps the window's messages at least this often.
     static constexpr int32_t kWaitSlice = 100;
 

@@ -16,8 +16,8 @@
 
 namespace {
 
-// The client with a connect time-out of its own; the installer's client connects with
-// its read time-out, which is also 0.
+// The client with a connect time-out of its own (the installer's client connects with its
+// read time-out, on the connect thread that its anti-freeze calls for).
 class TNxGetHTTP : public TNxHTTP {
 public:
     int32_t ConnectTimeout = TNxGetOptions::DefaultConnectTimeout;
@@ -26,7 +26,7 @@ public:
 
 // The installer's stored settings for its client (nxget then sets its own receive size).
 void ConfigureAsInstaller(TNxHTTP& http) {
-    http.ReadTimeout = 0;
+    http.ReadTimeout = NxStallLimitMs;
     http.MaxLineAction = maException;
     http.AllowCookies = true;
     http.ProxyParams().SetProxyPort(0);

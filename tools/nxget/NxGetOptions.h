@@ -14,8 +14,11 @@ struct TNxGetJob {
 };
 
 struct TNxGetOptions {
-    // The installer's settings: no limits of its own.
-    static constexpr int32_t DefaultReadTimeout = 0;
+    // The installer's stall limit: a read that gets nothing for 30 s fails.
+    static constexpr int32_t DefaultReadTimeout = NxStallLimitMs;
+    // No limit of its own: a plain connect, which the system bounds. A limit runs the connect
+    // on the connect thread, whose first look comes a slice later (tens of milliseconds for
+    // every new connection).
     static constexpr int32_t DefaultConnectTimeout = 0;
     static constexpr int32_t DefaultMaxLineLength = 16384;
     // No retries: one attempt per URL, as before.
