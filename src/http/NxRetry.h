@@ -16,11 +16,6 @@
 // another range, another 2xx, or a 200 when the stream cannot start over.
 NX_DECLARE_EXCEPTION(ENxResumeMismatch, ENxException)
 
-// A download's stall limit: a read (and a connect) that gets nothing for this long fails, a
-// failure worth another attempt, so that a server that stops sending without closing cannot
-// hold the download forever. The installer's client and nxget read with it.
-inline constexpr int32_t NxStallLimitMs = 30000;
-
 struct TNxRetryPolicy {
     static constexpr int32_t DefaultMaxAttempts = 4;
     // Waits before the 2nd, 3rd, 4th ... attempt: 1 s, then doubled each time.

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "base/Format.h"
+#include "http/NxInstallerSettings.h"
 #include "http/NxRetry.h"
 #include "setup/Application.h"
 #include "setup/Migration.h"
@@ -72,20 +73,7 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
 
 TInstallRun::TInstallRun(TInstallView& view) : FView(view), FHTTP(std::make_unique<TNxHTTP>()) {
     TNxHTTP& http = *FHTTP;
-    http.ReadTimeout = kStallLimit;
-    http.MaxLineAction = maException;
-    http.AllowCookies = true;
-    http.ProxyParams().SetProxyPort(0);
-    http.ProxyParams().SetBasicAuthentication(false);
-    auto& r = http.Request();
-    r.SetContentLength(0);
-    r.SetContentRangeStart(0);
-    r.SetContentRangeEnd(0);
-    r.SetContentType("text/html");
-    r.SetAccept("text/html, */*");
-    r.SetBasicAuthentication(false);
-    r.SetUserAgent("Mozilla/3.0 (compatible; Nx Library)");
-    http.HTTPOptions = TNxHTTPOptions{hoForceEncodeParams};
+    NxApplyInstallerSettings(http);
     // Whatever the work mode: each event first lets the window handle its messages.
     http.OnWorkBegin = [this](TNxComponent*, TWorkMode, int32_t maximum) {
         Pump();

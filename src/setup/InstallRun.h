@@ -65,14 +65,12 @@ const char* OutcomeText(TInstallOutcome outcome);
 
 class TInstallRun {
 public:
-    // A read that receives nothing for this long fails (and so does a connect), so that a
-    // server that stops sending without closing cannot hold the run forever.
-    static constexpr int32_t kStallLimit = NxStallLimitMs;
     // A wait between attempts pumps the window's messages at least this often.
     static constexpr int32_t kWaitSlice = 100;
 
-    // Creates the HTTP client with the installer's stored settings (and with it, as the first
-    // network component, the socket stack). The view is borrowed for the run's whole life.
+    // Creates the HTTP client with the installer's stored settings (NxApplyInstallerSettings,
+    // the 30 s stall limit among them) and with it, as the first network component, the socket
+    // stack. The view is borrowed for the run's whole life.
     explicit TInstallRun(TInstallView& view);
     ~TInstallRun();
     TInstallRun(const TInstallRun&) = delete;

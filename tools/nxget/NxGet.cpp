@@ -12,6 +12,7 @@
 #include "NxGetOptions.h"
 #include "NxGetSink.h"
 #include "http/NxHTTP.h"
+#include "http/NxInstallerSettings.h"
 #include "http/NxRetry.h"
 
 namespace {
@@ -23,24 +24,6 @@ public:
     int32_t ConnectTimeout = TNxGetOptions::DefaultConnectTimeout;
     void OpenConnection(int32_t) override { TNxHTTP::OpenConnection(ConnectTimeout); }
 };
-
-// The installer's stored settings for its client (nxget then sets its own receive size).
-void ConfigureAsInstaller(TNxHTTP& http) {
-    http.ReadTimeout = NxStallLimitMs;
-    http.MaxLineAction = maException;
-    http.AllowCookies = true;
-    http.ProxyParams().SetProxyPort(0);
-    http.ProxyParams().SetBasicAuthentication(false);
-    TNxHTTPRequest& request = http.Request();
-    request.SetContentLength(0);
-    request.SetContentRangeStart(0);
-    request.SetContentRangeEnd(0);
-    request.SetContentType("text/html");
-    request.SetAccept("text/html, */*");
-    request.SetBasicAuthentication(false);
-    request.SetUserAgent("Mozilla/3.0 (compatible; Nx Library)");
-    http.HTTPOptions = TNxHTTPOptions{hoForceEncodeParams};
-}
 
 // CR and LF inside a message would break the one-line outcome.
 std::string OneLine(const std::string& text) {
@@ -156,7 +139,7 @@ int main(int argc, char** argv) {
     tls.ExtraRootFile = options->CACertFile;
     TNxGetHTTP http;
     http.SetIOHandler(&tls);
-    ConfigureAsInstaller(http);
+    NxApplyInstallerSettings(http); // then nxget sets its own receive size
     http.ReadTimeout = options->ReadTimeout;
     http.ConnectTimeout = options->ConnectTimeout;
     http.MaxLineLength = options->MaxLineLength;

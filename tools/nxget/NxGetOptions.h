@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "http/NxInstallerSettings.h"
 #include "http/NxRetry.h"
 
 struct TNxGetJob {
