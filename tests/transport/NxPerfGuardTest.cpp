@@ -123,6 +123,30 @@ TEST_F(NxPerfGuardTest, RecvBufferSizeSetsTheReceiveCount) {
     }
 }
 
+TEST_F(NxPerfGuardTest, SmallReadsOutOfLargeReceivesMoveLittle) {
+    // A chunked body of 1 KiB chunks is many small reads out of each receive. Compacting
+    // must stay rare whatever the receive size: with nxget's 128 KiB receives a fixed
+    // 32 KiB threshold moved about twice the body.
+    constexpr int64_t bytes = 4 * 1024 * 1024;
+    constexpr int64_t piece = 1000;
+    const int32_t sizes[] = {32768, 131072};
+    server.ExpectReceived("go 0").Send(Pattern(bytes)).ExpectReceived("go 1").Send(Pattern(bytes));
+    Connect();
+    int64_t packedBefore = 0;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(sizes[i]);
+        client.RecvBufferSize = sizes[i];
+        client.WriteText("go " + std::to_string(i));
+        TCountingStream stream;
+        for (int64_t done = 0; done < bytes; done += piece)
+            client.ReadToStream(stream, std::min(piece, bytes - done), false);
+        ASSERT_EQ(stream.Size(), bytes);
+        const int64_t moved = client.InputBuffer().PackedBytes() - packedBefore;
+        packedBefore = client.InputBuffer().PackedBytes();
+        EXPECT_LE(moved, bytes / 16) << "compaction moved " << moved << " bytes";
+    }
+}
+
 TEST_F(NxPerfGuardTest, ReadLineSearchesEachByteOnce) {
     // Many short lines buffered together: each search stops at its line's end, so the
     // positions examined add up to the bytes of the lines, not lines x buffered bytes.
