@@ -1,7 +1,6 @@
 #pragma once
 // In-memory byte buffers of the connection: the scratch buffer of one receive or
 // send, the write buffer, and the input buffer that serves reads.
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -77,7 +76,7 @@ public:
     int64_t PackThreshold() const { return FPackThreshold; }
     // Receives larger than the threshold would leave most of a block to be moved at every
     // compaction; the connection therefore raises it to its receive size.
-    void SetPackThreshold(int64_t threshold) { FPackThreshold = std::max<int64_t>(1, threshold); }
+    void SetPackThreshold(int64_t threshold) { FPackThreshold = threshold; }
     // Bytes consumed but not yet reclaimed (for tests of the compaction rule).
     int64_t ReadOffset() const { return FOffset; }
     // Compactions so far and the bytes they moved: the work the threshold bounds.

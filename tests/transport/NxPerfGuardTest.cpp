@@ -126,7 +126,7 @@ TEST_F(NxPerfGuardTest, RecvBufferSizeSetsTheReceiveCount) {
 TEST_F(NxPerfGuardTest, SmallReadsOutOfLargeReceivesMoveLittle) {
     // A chunked body of 1 KiB chunks is many small reads out of each receive. Compacting
     // must stay rare whatever the receive size: with nxget's 128 KiB receives a fixed
-    // 32 KiB threshold moved about twice the body.
+    // 32 KiB threshold moved about 1.4 times the body.
     constexpr int64_t bytes = 4 * 1024 * 1024;
     constexpr int64_t piece = 1000;
     const int32_t sizes[] = {32768, 131072};
