@@ -298,7 +298,9 @@ void TNxReadWriteLock::BeginRead() {
         ++FWriteDepth; // the writer reads under its own exclusive hold
         return;
     }
-    FMutex.lock_shared();
+    std::unique_lock<std::mutex> hold(FMutex);
+    FChanged.wait(hold, [this] { return FWriter.load() == std::thread::id(); });
+    ++FReaders;
 }
 
 void TNxReadWriteLock::EndRead() {
@@ -306,7 +308,12 @@ void TNxReadWriteLock::EndRead() {
         --FWriteDepth;
         return;
     }
-    FMutex.unlock_shared();
+    bool last;
+    {
+        std::lock_guard<std::mutex> hold(FMutex);
+        last = --FReaders == 0;
+    }
+    if (last) FChanged.notify_all();
 }
 
 void TNxReadWriteLock::BeginWrite() {
@@ -314,15 +321,19 @@ void TNxReadWriteLock::BeginWrite() {
         ++FWriteDepth;
         return;
     }
-    FMutex.lock();
+    std::unique_lock<std::mutex> hold(FMutex);
+    FChanged.wait(hold, [this] { return FReaders == 0 && FWriter.load() == std::thread::id(); });
     FWriter.store(std::this_thread::get_id());
     FWriteDepth = 1;
 }
 
 void TNxReadWriteLock::EndWrite() {
     if (--FWriteDepth > 0) return;
-    FWriter.store(std::thread::id());
-    FMutex.unlock();
+    {
+        std::lock_guard<std::mutex> hold(FMutex);
+        FWriter.store(std::thread::id());
+    }
+    FChanged.notify_all();
 }
 
 // --- TNxCookies --------------------------------------------------------------------------

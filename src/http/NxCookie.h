@@ -3,10 +3,10 @@
 // "Set-cookie2" (RFC 2965), the keyed lists of the by-domain index, and the collection
 // that owns every cookie and guards the index with a multi-reader/single-writer lock.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,7 +182,9 @@ private:
 
 // Many readers or one writer; the thread that writes may take the lock again, for
 // reading or writing. A reader must not ask for write access (that would wait for
-// itself).
+// itself). A waiting writer does not hold new readers back, so a reader may read again.
+// Built on a mutex and a condition: std::shared_mutex on mingw's winpthreads let a
+// writer in beside another one under load, which freed cookies still in use.
 class TNxReadWriteLock {
 public:
     void BeginRead();
@@ -193,7 +195,9 @@ public:
 private:
     bool IsWriter() const noexcept { return FWriter.load() == std::this_thread::get_id(); }
 
-    std::shared_mutex FMutex;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    int FReaders = 0; // guarded by FMutex
     std::atomic<std::thread::id> FWriter{};
     int FWriteDepth = 0; // touched only by the writer
 };

@@ -213,30 +213,38 @@ TEST(NxCookie, WriterReentersAndExcludesReaders) {
 }
 
 TEST(NxCookie, LockStress) {
-    TNxReadWriteLock lock;
-    long long a = 0, b = 0; // written together under the write lock
-    std::atomic<int> torn{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 3000; ++i) {
-                if ((i + t) % 4 == 0) {
-                    lock.BeginWrite();
-                    ++a;
-                    lock.BeginWrite(); // re-entry in the middle of an update
-                    ++b;
-                    lock.EndWrite();
-                    lock.EndWrite();
-                } else {
-                    lock.BeginRead();
-                    if (a != b) ++torn;
-                    lock.EndRead();
+    // Many rounds with a fresh lock each: the lock that once failed here (mingw's
+    // std::shared_mutex) let two writers in together in about one round in a hundred.
+    constexpr int kRounds = 200, kThreads = 4, kSteps = 2000;
+    for (int round = 0; round < kRounds; ++round) {
+        TNxReadWriteLock lock;
+        long long a = 0, b = 0;      // written together under the write lock
+        std::atomic<int> writers{0}; // inside the write lock right now
+        std::atomic<int> faults{0};  // a second writer, or a reader beside a writer
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kSteps; ++i) {
+                    if ((i + t) % 2 == 0) {
+                        lock.BeginWrite();
+                        if (writers.fetch_add(1) != 0) ++faults;
+                        ++a;
+                        lock.BeginWrite(); // re-entry in the middle of an update
+                        ++b;
+                        lock.EndWrite();
+                        writers.fetch_sub(1);
+                        lock.EndWrite();
+                    } else {
+                        lock.BeginRead();
+                        if (writers.load() != 0 || a != b) ++faults;
+                        lock.EndRead();
+                    }
                 }
-            }
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(torn, 0);
-    EXPECT_EQ(a, 3000);
-    EXPECT_EQ(b, 3000);
+            });
+        for (auto& thread : threads)
+            thread.join();
+        ASSERT_EQ(faults, 0) << "round " << round;
+        ASSERT_EQ(a, kThreads * kSteps / 2) << "round " << round;
+        ASSERT_EQ(b, a) << "round " << round;
+    }
 }
