@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Format.h"
 #include "support/ScriptedServer.h"
 #if !defined(_WIN32)
 #include "support/ServerTLS.h"
@@ -145,14 +146,24 @@ TEST_F(NxHTTPNxgetTest, UrlsInOrderOverOneConnectionWithCookies) {
         .Send(Reply("200 OK", "Set-Cookie: SID=42\r\n", binary))
         .ExpectReceived("/b.txt ")
         .Send(Reply("200 OK", "", "to stdout\r\n"));
+    // Small chunks are gathered before they reach the output, a large one goes straight:
+    // the bytes must still leave in order, after those of the body before.
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", pieces;
+    for (int size : {1, 700, 30000, 40000, 70000, 3, 65535, 65536, 9}) {
+        std::string piece(static_cast<size_t>(size), static_cast<char>('a' + size % 26));
+        chunked += Format("%x\r\n", size) + piece + "\r\n";
+        pieces += piece;
+    }
+    server.ExpectReceived("/c.txt ").Send(chunked + "0\r\n\r\n");
     server.Start();
     const fs::path file = dir / "a.bin";
-    Outcome o = Run({"-o", file.string(), Url("//d/a.bin"), Url("//d/b.txt")});
+    Outcome o = Run({"-o", file.string(), Url("//d/a.bin"), Url("//d/b.txt"), Url("/c.txt")});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_EQ(ReadFile(file), binary);
-    EXPECT_EQ(o.out, "to stdout\r\n");
+    EXPECT_TRUE(o.out == "to stdout\r\n" + pieces) << o.out.size() << " bytes";
     EXPECT_EQ(o.err, Url("//d/a.bin") + ": HTTP/1.1 200 OK (70000 bytes)\n" + Url("//d/b.txt") +
-                         ": HTTP/1.1 200 OK (11 bytes)\n");
+                         ": HTTP/1.1 200 OK (11 bytes)\n" + Url("/c.txt") + ": HTTP/1.1 200 OK (" +
+                         std::to_string(pieces.size()) + " bytes)\n");
     ASSERT_TRUE(server.WaitFinished(5000)) << server.Failure();
     EXPECT_EQ(server.Connections(), 1);
     EXPECT_NE(server.Received().find("GET //d/b.txt HTTP/1.1\r\n"), std::string::npos);

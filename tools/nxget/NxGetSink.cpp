@@ -1,5 +1,6 @@
 #include "NxGetSink.h"
 
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -46,16 +47,42 @@ bool Truncate(std::FILE* file, int64_t size) {
 
 } // namespace
 
+TNxSequentialFileStream::~TNxSequentialFileStream() {
+    try {
+        Drain();
+    } catch (const EStreamError&) {
+        // Only an unfinished download ends here; its failure is already being reported.
+    }
+}
+
+void TNxSequentialFileStream::WriteThrough(const void* buffer, int64_t count) {
+    if (std::fwrite(buffer, 1, static_cast<size_t>(count), FFile) != static_cast<size_t>(count))
+        throw EStreamError(Format("Cannot write to \"%s\"", FName.c_str()));
+}
+
+void TNxSequentialFileStream::Drain() {
+    if (FGathered == 0) return;
+    const int64_t n = FGathered;
+    FGathered = 0; // a refused piece is not offered twice
+    WriteThrough(FGather.get(), n);
+}
+
 int64_t TNxSequentialFileStream::Write(const void* buffer, int64_t count) {
     if (count <= 0) return 0;
     if (FPosition != FWritten)
         throw EStreamError(Format("Cannot write to \"%s\" out of order", FName.c_str()));
-    size_t done = std::fwrite(buffer, 1, static_cast<size_t>(count), FFile);
-    FWritten += static_cast<int64_t>(done);
+    if (count >= GatherSize) {
+        Drain();
+        WriteThrough(buffer, count);
+    } else {
+        if (FGathered + count > GatherSize) Drain();
+        if (!FGather) FGather = std::make_unique<char[]>(static_cast<size_t>(GatherSize));
+        std::memcpy(FGather.get() + FGathered, buffer, static_cast<size_t>(count));
+        FGathered += count;
+    }
+    FWritten += count;
     FPosition = FWritten;
     if (FSize < FPosition) FSize = FPosition;
-    if (done != static_cast<size_t>(count))
-        throw EStreamError(Format("Cannot write to \"%s\"", FName.c_str()));
     return count;
 }
 
@@ -69,6 +96,7 @@ int64_t TNxSequentialFileStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 void TNxSequentialFileStream::SetSize(int64_t size) {
     if (size < FWritten) {
+        if (FCanTruncate) Drain();
         if (!FCanTruncate || size < 0 || !Truncate(FFile, size))
             throw EStreamError(Format("Cannot take back bytes written to \"%s\"", FName.c_str()));
         FWritten = size;
@@ -78,6 +106,7 @@ void TNxSequentialFileStream::SetSize(int64_t size) {
 }
 
 void TNxSequentialFileStream::Flush() {
+    Drain();
     if (std::fflush(FFile) != 0 || std::ferror(FFile))
         throw EStreamError(Format("Cannot write to \"%s\"", FName.c_str()));
 }
@@ -87,6 +116,9 @@ std::unique_ptr<TNxGetOutput> TNxGetOutput::ToStandardOutput() {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     std::unique_ptr<TNxGetOutput> output(new TNxGetOutput());
+    // Once, before anything is written there: later bodies go to the same stdout.
+    static const bool unbuffered = std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+    (void)unbuffered;
     output->FFile = stdout;
     output->FStream = std::make_unique<TNxSequentialFileStream>(stdout, "standard output");
     return output;
@@ -107,6 +139,7 @@ std::unique_ptr<TNxGetOutput> TNxGetOutput::ToFile(const std::string& path) {
         throw EStreamError(Format("Cannot create file \"%s\"", path.c_str()));
     }
     output->FOwnsFile = true;
+    std::setvbuf(output->FFile, nullptr, _IONBF, 0);
     output->FStream = std::make_unique<TNxSequentialFileStream>(output->FFile, path, !direct);
     return output;
 }
@@ -133,6 +166,7 @@ void TNxGetOutput::Commit() {
 }
 
 TNxGetOutput::~TNxGetOutput() {
+    FStream.reset(); // hands on what it gathered while the file is still open
     CloseFile();
     if (!FTemporary.empty()) std::remove(FTemporary.c_str());
 }

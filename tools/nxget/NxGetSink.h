@@ -12,10 +12,16 @@
 // Writes in order to a C file. The size the client announces before a counted read is
 // only noted (nothing is preallocated). Bytes once written can be taken back only from a
 // file that can be truncated (a regular file of our own), never from a pipe or a device.
+// Writes smaller than GatherSize (the pieces of a chunked body) are gathered and leave
+// in one call; larger ones go to the file straight from the caller's memory. The file
+// should be unbuffered: stdio's own buffer would copy the tail of every block again.
 class TNxSequentialFileStream : public TStream {
 public:
+    static constexpr int64_t GatherSize = 65536;
     TNxSequentialFileStream(std::FILE* file, std::string name, bool canTruncate = false)
         : FFile(file), FName(std::move(name)), FCanTruncate(canTruncate) {}
+    // Hands on what is gathered; a failure there shows at Flush, not here.
+    ~TNxSequentialFileStream() override;
     TNxSequentialFileStream(const TNxSequentialFileStream&) = delete;
     TNxSequentialFileStream& operator=(const TNxSequentialFileStream&) = delete;
 
@@ -35,8 +41,14 @@ public:
     void Flush();
 
 private:
+    // Writes the gathered bytes to the file; raises EStreamError when it refuses them.
+    void Drain();
+    void WriteThrough(const void* buffer, int64_t count);
+
     std::FILE* FFile;
     std::string FName;
+    std::unique_ptr<char[]> FGather;
+    int64_t FGathered = 0;
     bool FCanTruncate;
     int64_t FPosition = 0;
     int64_t FSize = 0;
