@@ -63,6 +63,10 @@ void TMemoryStream::SetSize(int64_t size) {
     if (FPosition > FSize) FPosition = FSize;
 }
 
+void TMemoryStream::ExpectGrowth(int64_t end) {
+    if (FCapacity > 0 && end > FCapacity) Reserve(std::max(end, FCapacity + FCapacity / 2));
+}
+
 void TMemoryStream::Clear() {
     FData.reset();
     FSize = FCapacity = FPosition = 0;

@@ -21,6 +21,9 @@ public:
     virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
     virtual int64_t Size();
     virtual void SetSize(int64_t size) = 0;
+    // Told before the stream is sized to end, one piece of many: a stream that keeps its
+    // bytes in memory makes room for more than that piece. Nothing by default.
+    virtual void ExpectGrowth(int64_t) {}
 
     int64_t Position() { return Seek(0, soCurrent); }
     void SetPosition(int64_t position) { Seek(position, soBeginning); }
@@ -45,6 +48,8 @@ public:
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     int64_t Size() override { return FSize; }
     void SetSize(int64_t size) override;
+    // Grows the room geometrically; an empty stream still gets exactly end bytes.
+    void ExpectGrowth(int64_t end) override;
 
     char* Memory() { return FData.get(); }
     const char* Memory() const { return FData.get(); }

@@ -1,6 +1,7 @@
 #include "http/NxHTTPBody.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "base/Format.h"
 #include "http/NxGlobal.h"
@@ -42,11 +43,9 @@ void ReadCounted(TNxTCPConnection& connection, TStream& stream, int64_t count) {
 } // namespace
 
 std::optional<int32_t> ParseChunkSize(const std::string& line) {
-    std::string text = line;
-    size_t blank = NxPos(" ", text);
-    if (blank != std::string::npos) text.resize(blank);
-    const size_t extensions = text.find(';');
-    if (extensions != std::string::npos) text.resize(extensions);
+    // The size ends at a blank or at the extensions, whichever comes first.
+    std::string_view text = line;
+    text = text.substr(0, text.find_first_of(" ;"));
     if (text.empty()) return std::nullopt;
     uint32_t value = 0;
     for (char ch : text) {

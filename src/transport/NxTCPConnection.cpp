@@ -283,7 +283,8 @@ int32_t TNxTCPConnection::FillInputBuffer(bool raiseIfClosed, int32_t timeout, b
 }
 
 std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t timeout, int32_t maxLength) {
-    const std::string term = terminator.empty() ? std::string("\n") : terminator;
+    static const std::string lineFeed("\n");
+    const std::string& term = terminator.empty() ? lineFeed : terminator;
     const int64_t termLen = static_cast<int64_t>(term.size());
     if (maxLength == -1) maxLength = MaxLineLength;
     // Any other negative limit would make every line "too long" and, split, come back
@@ -344,7 +345,7 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
         }
         std::string line = FInputBuffer.Extract(found + termLen - 1);
         line.resize(line.size() - static_cast<size_t>(termLen));
-        if (term == "\n" && !line.empty() && line.back() == '\r') line.pop_back();
+        if (termLen == 1 && term[0] == '\n' && !line.empty() && line.back() == '\r') line.pop_back();
         return line;
     }
 }
@@ -383,13 +384,8 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
     if (count >= 0) {
         int64_t at = stream.Position();
         // A chunked body is a series of counted reads into one stream; growing a memory
-        // stream by exactly one chunk each time would reallocate it for every chunk. The
-        // first read into an empty stream still reserves exactly its count.
-        if (auto* memory = dynamic_cast<TMemoryStream*>(&stream)) {
-            const int64_t capacity = memory->Capacity();
-            if (capacity > 0 && at + count > capacity)
-                memory->Reserve(std::max(at + count, capacity + capacity / 2));
-        }
+        // stream by exactly one chunk each time would reallocate it for every chunk.
+        stream.ExpectGrowth(at + count);
         stream.SetSize(at + count);
         stream.SetPosition(at);
     }

@@ -46,6 +46,21 @@ TEST(MemoryStream, SetSizeReservesOnceAndGrowthIsGeometric) {
         if (s.Capacity() != cap) ++growths, cap = s.Capacity();
     }
     EXPECT_LT(growths, 40) << "16 MiB in 4 KiB writes must not regrow on every write";
+
+    // A body sized piece by piece (the chunks of a chunked body): the first piece gets
+    // exactly its size, later ones make the room grow geometrically.
+    TMemoryStream body;
+    body.ExpectGrowth(1000);
+    body.SetSize(1000);
+    EXPECT_EQ(body.Capacity(), 1000);
+    growths = 0;
+    cap = body.Capacity();
+    for (int64_t end = 2000; end <= 4096000; end += 1000) {
+        body.ExpectGrowth(end);
+        body.SetSize(end);
+        if (body.Capacity() != cap) ++growths, cap = body.Capacity();
+    }
+    EXPECT_LT(growths, 40) << "4096 pieces must not regrow the body for every piece";
 }
 
 TEST(MemoryStream, CopyFromWholeSourceAndCount) {
