@@ -1,5 +1,9 @@
 // The TLS engine over OpenSSL 3, driven through memory BIOs: the library never touches
-// the socket, so the I/O handler keeps the waits.
+// the socket, so the I/O handler keeps the waits. As on the Windows side, the libraries
+// are loaded by name on first use: a program that never speaks TLS does not map them
+// (about 1.8 MiB resident, and their start-up). The headers serve for the types, the
+// constants and the inline functions only; every call goes through the table below.
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -17,54 +21,156 @@
 
 namespace {
 
+constexpr const char* SslName = "libssl.so.3";
+constexpr const char* CryptoName = "libcrypto.so.3";
+
+// The functions the engine calls, by the library that defines them. The header macros
+// over SSL_ctrl, SSL_CTX_ctrl and BIO_ctrl are written out as calls of these.
+#define NX_LIBSSL_FUNCTIONS(F)                                                                               \
+    F(TLS_client_method)                                                                                     \
+    F(SSL_CTX_new)                                                                                           \
+    F(SSL_CTX_free)                                                                                          \
+    F(SSL_CTX_ctrl)                                                                                          \
+    F(SSL_CTX_set_verify)                                                                                    \
+    F(SSL_CTX_set_default_verify_paths)                                                                      \
+    F(SSL_CTX_load_verify_locations)                                                                         \
+    F(SSL_new)                                                                                               \
+    F(SSL_free)                                                                                              \
+    F(SSL_ctrl)                                                                                              \
+    F(SSL_set_bio)                                                                                           \
+    F(SSL_set_connect_state)                                                                                 \
+    F(SSL_get0_param)                                                                                        \
+    F(SSL_do_handshake)                                                                                      \
+    F(SSL_get_error)                                                                                         \
+    F(SSL_read)                                                                                              \
+    F(SSL_peek)                                                                                              \
+    F(SSL_pending)                                                                                           \
+    F(SSL_write)                                                                                             \
+    F(SSL_get_version)                                                                                       \
+    F(SSL_get_current_cipher)                                                                                \
+    F(SSL_CIPHER_get_name)                                                                                   \
+    F(SSL_get0_peer_certificate)                                                                             \
+    F(SSL_get_verify_result)
+#define NX_LIBCRYPTO_FUNCTIONS(F)                                                                            \
+    F(ERR_get_error)                                                                                         \
+    F(ERR_peek_error)                                                                                        \
+    F(ERR_clear_error)                                                                                       \
+    F(ERR_error_string_n)                                                                                    \
+    F(BIO_s_mem)                                                                                             \
+    F(BIO_new)                                                                                               \
+    F(BIO_free)                                                                                              \
+    F(BIO_write)                                                                                             \
+    F(BIO_ctrl)                                                                                              \
+    F(X509_get_subject_name)                                                                                 \
+    F(X509_NAME_print_ex)                                                                                    \
+    F(X509_verify_cert_error_string)                                                                         \
+    F(X509_VERIFY_PARAM_set1_host)                                                                           \
+    F(X509_VERIFY_PARAM_set1_ip_asc)                                                                         \
+    F(X509_VERIFY_PARAM_set_hostflags)
+
+struct OpenSSL {
+#define NX_FIELD(name) decltype(&::name) name = nullptr;
+    NX_LIBSSL_FUNCTIONS(NX_FIELD)
+    NX_LIBCRYPTO_FUNCTIONS(NX_FIELD)
+#undef NX_FIELD
+};
+
+[[noreturn]] void Raise(TNxTLSCheck check, const char* templ, const std::string& detail) {
+    throw ENxTLSError(check, 0, Format(templ, detail.c_str()));
+}
+
+// The loader's own words ("libssl.so.3: cannot open shared object file: ...", "...: undefined
+// symbol: SSL_new") name what is missing.
+[[noreturn]] void RaiseMissing(const std::string& what) {
+    const char* why = dlerror();
+    Raise(tcLibrary, NxStrings::TLSLibrary, why ? std::string(why) : what);
+}
+
+void* Open(const char* name) {
+    void* lib = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) RaiseMissing(name);
+    return lib;
+}
+
+template <class F> void Lookup(void* lib, const char* libName, const char* name, F& target) {
+    dlerror();
+    target = reinterpret_cast<F>(dlsym(lib, name));
+    if (!target) RaiseMissing(std::string(libName) + " " + name);
+}
+
+OpenSSL Load() {
+    OpenSSL f;
+    void* ssl = Open(SslName);
+    void* crypto = Open(CryptoName);
+#define NX_LOOKUP_SSL(name) Lookup(ssl, SslName, #name, f.name);
+#define NX_LOOKUP_CRYPTO(name) Lookup(crypto, CryptoName, #name, f.name);
+    NX_LIBSSL_FUNCTIONS(NX_LOOKUP_SSL)
+    NX_LIBCRYPTO_FUNCTIONS(NX_LOOKUP_CRYPTO)
+#undef NX_LOOKUP_SSL
+#undef NX_LOOKUP_CRYPTO
+    return f;
+}
+
+// Loaded once per process (a failed load is tried again by the next connection) and
+// kept to its end: the library's own clean-up runs at exit.
+const OpenSSL& Lib() {
+    static const OpenSSL lib = Load();
+    return lib;
+}
+
 struct CtxFree {
-    void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+    void operator()(SSL_CTX* p) const { Lib().SSL_CTX_free(p); }
 };
 struct SslFree {
-    void operator()(SSL* p) const { SSL_free(p); }
+    void operator()(SSL* p) const { Lib().SSL_free(p); }
 };
 
 // The library's queued errors as one text (the queue is emptied).
 std::string TakeErrorText() {
+    const OpenSSL& f = Lib();
     std::string text;
-    while (unsigned long e = ERR_get_error()) {
+    while (unsigned long e = f.ERR_get_error()) {
         char buf[256];
-        ERR_error_string_n(e, buf, sizeof buf);
+        f.ERR_error_string_n(e, buf, sizeof buf);
         if (!text.empty()) text += "; ";
         text += buf;
     }
     return text.empty() ? std::string("no detail") : text;
 }
 
-[[noreturn]] void Raise(TNxTLSCheck check, const char* templ, const std::string& detail) {
-    throw ENxTLSError(check, 0, Format(templ, detail.c_str()));
+// BIO_get_mem_data without its macro.
+long MemData(const OpenSSL& f, BIO* bio, char** p) {
+    return f.BIO_ctrl(bio, BIO_CTRL_INFO, 0, p);
 }
 
 class TNxTLSEngineOpenSSL : public TNxTLSEngine {
 public:
-    explicit TNxTLSEngineOpenSSL(const TNxTLSSettings& settings) : FServerName(settings.ServerName) {
-        ERR_clear_error();
+    explicit TNxTLSEngineOpenSSL(const TNxTLSSettings& settings)
+        : FLib(Lib()), FServerName(settings.ServerName) {
+        FLib.ERR_clear_error();
         SSL_CTX* ctx = ContextFor(settings.ExtraRootFile);
-        FSsl.reset(SSL_new(ctx));
+        FSsl.reset(FLib.SSL_new(ctx));
         if (!FSsl) Raise(tcLibrary, NxStrings::TLSLibrary, TakeErrorText());
         // The BIOs belong to the SSL object from here on.
-        FIn = BIO_new(BIO_s_mem());
-        FOut = BIO_new(BIO_s_mem());
-        SSL_set_bio(FSsl.get(), FIn, FOut);
-        SSL_set_connect_state(FSsl.get());
-        X509_VERIFY_PARAM* param = SSL_get0_param(FSsl.get());
+        FIn = FLib.BIO_new(FLib.BIO_s_mem());
+        FOut = FLib.BIO_new(FLib.BIO_s_mem());
+        FLib.SSL_set_bio(FSsl.get(), FIn, FOut);
+        FLib.SSL_set_connect_state(FSsl.get());
+        X509_VERIFY_PARAM* param = FLib.SSL_get0_param(FSsl.get());
         if (TNxStack::IsDottedQuad(FServerName)) {
-            X509_VERIFY_PARAM_set1_ip_asc(param, FServerName.c_str());
+            FLib.X509_VERIFY_PARAM_set1_ip_asc(param, FServerName.c_str());
         } else {
-            SSL_set_tlsext_host_name(FSsl.get(), FServerName.c_str());
-            X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-            X509_VERIFY_PARAM_set1_host(param, FServerName.c_str(), 0);
+            // SSL_set_tlsext_host_name
+            FLib.SSL_ctrl(FSsl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                          const_cast<char*>(FServerName.c_str()));
+            FLib.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            FLib.X509_VERIFY_PARAM_set1_host(param, FServerName.c_str(), 0);
         }
     }
 
     void Feed(const char* data, size_t size) override {
         while (size > 0) {
-            const int n = BIO_write(FIn, data, static_cast<int>(std::min<size_t>(size, 1u << 30)));
+            const int n = FLib.BIO_write(FIn, data, static_cast<int>(std::min<size_t>(size, 1u << 30)));
             if (n <= 0) Raise(tcLibrary, NxStrings::TLSLibrary, TakeErrorText());
             data += n;
             size -= static_cast<size_t>(n);
@@ -72,43 +178,44 @@ public:
     }
 
     bool Handshake(std::string& out) override {
-        ERR_clear_error();
-        const int r = SSL_do_handshake(FSsl.get());
+        FLib.ERR_clear_error();
+        const int r = FLib.SSL_do_handshake(FSsl.get());
         TakeOutput(out);
         if (r == 1) return true;
-        const int err = SSL_get_error(FSsl.get(), r);
+        const int err = FLib.SSL_get_error(FSsl.get(), r);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return false;
         RaiseHandshakeFailure();
     }
 
     int32_t Read(char* buffer, int32_t size, std::string& out) override {
-        ERR_clear_error();
-        const int r = SSL_read(FSsl.get(), buffer, size);
+        FLib.ERR_clear_error();
+        const int r = FLib.SSL_read(FSsl.get(), buffer, size);
         TakeOutput(out);
         if (r > 0) return r;
-        const int err = SSL_get_error(FSsl.get(), r);
+        const int err = FLib.SSL_get_error(FSsl.get(), r);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return 0;
         if (err == SSL_ERROR_ZERO_RETURN) return -1;
         Raise(tcRecord, NxStrings::TLSRecordError, TakeErrorText());
     }
 
     int32_t Pending(std::string& out) override {
-        if (const int ready = SSL_pending(FSsl.get()); ready > 0) return ready;
-        ERR_clear_error();
+        if (const int ready = FLib.SSL_pending(FSsl.get()); ready > 0) return ready;
+        FLib.ERR_clear_error();
         char probe;
-        const int r = SSL_peek(FSsl.get(), &probe, 1);
+        const int r = FLib.SSL_peek(FSsl.get(), &probe, 1);
         TakeOutput(out);
-        if (r > 0) return std::max(1, SSL_pending(FSsl.get()));
-        const int err = SSL_get_error(FSsl.get(), r);
+        if (r > 0) return std::max(1, FLib.SSL_pending(FSsl.get()));
+        const int err = FLib.SSL_get_error(FSsl.get(), r);
         if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return 0;
         if (err == SSL_ERROR_ZERO_RETURN) return -1;
         Raise(tcRecord, NxStrings::TLSRecordError, TakeErrorText());
     }
 
     void Write(const char* data, size_t size, std::string& out) override {
-        ERR_clear_error();
+        FLib.ERR_clear_error();
         while (size > 0) {
-            const int n = SSL_write(FSsl.get(), data, static_cast<int>(std::min<size_t>(size, 1u << 30)));
+            const int n =
+                FLib.SSL_write(FSsl.get(), data, static_cast<int>(std::min<size_t>(size, 1u << 30)));
             TakeOutput(out);
             if (n <= 0) Raise(tcRecord, NxStrings::TLSRecordError, TakeErrorText());
             data += n;
@@ -118,15 +225,17 @@ public:
 
     TNxTLSSessionInfo SessionInfo() const override {
         TNxTLSSessionInfo info;
-        info.Protocol = SSL_get_version(FSsl.get());
-        if (const char* cipher = SSL_get_cipher_name(FSsl.get())) info.Cipher = cipher;
-        if (X509* cert = SSL_get0_peer_certificate(FSsl.get())) {
-            BIO* text = BIO_new(BIO_s_mem());
-            X509_NAME_print_ex(text, X509_get_subject_name(cert), 0, XN_FLAG_RFC2253);
+        info.Protocol = FLib.SSL_get_version(FSsl.get());
+        // SSL_get_cipher_name
+        if (const char* cipher = FLib.SSL_CIPHER_get_name(FLib.SSL_get_current_cipher(FSsl.get())))
+            info.Cipher = cipher;
+        if (X509* cert = FLib.SSL_get0_peer_certificate(FSsl.get())) {
+            BIO* text = FLib.BIO_new(FLib.BIO_s_mem());
+            FLib.X509_NAME_print_ex(text, FLib.X509_get_subject_name(cert), 0, XN_FLAG_RFC2253);
             char* p = nullptr;
-            const long n = BIO_get_mem_data(text, &p);
+            const long n = MemData(FLib, text, &p);
             if (n > 0) info.CertificateSubject.assign(p, static_cast<size_t>(n));
-            BIO_free(text);
+            FLib.BIO_free(text);
         }
         return info;
     }
@@ -134,21 +243,21 @@ public:
 private:
     void TakeOutput(std::string& out) {
         char* p = nullptr;
-        const long n = BIO_get_mem_data(FOut, &p);
+        const long n = MemData(FLib, FOut, &p);
         if (n > 0) {
             out.append(p, static_cast<size_t>(n));
-            (void)BIO_reset(FOut);
+            FLib.BIO_ctrl(FOut, BIO_CTRL_RESET, 0, nullptr); // BIO_reset
         }
     }
 
     // Sorts a failed handshake into the check that failed.
     [[noreturn]] void RaiseHandshakeFailure() {
-        const unsigned long first = ERR_peek_error();
+        const unsigned long first = FLib.ERR_peek_error();
         const int reason = ERR_GET_REASON(first);
         const std::string detail = TakeErrorText();
         if (reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
-            const long verify = SSL_get_verify_result(FSsl.get());
-            const std::string why = X509_verify_cert_error_string(verify);
+            const long verify = FLib.SSL_get_verify_result(FSsl.get());
+            const std::string why = FLib.X509_verify_cert_error_string(verify);
             switch (verify) {
             case X509_V_ERR_HOSTNAME_MISMATCH:
             case X509_V_ERR_IP_ADDRESS_MISMATCH:
@@ -179,20 +288,23 @@ private:
     static SSL_CTX* ContextFor(const std::string& extraRootFile) {
         static std::mutex lock;
         static auto* contexts = new std::map<std::string, SSL_CTX*>();
+        const OpenSSL& f = Lib();
         std::lock_guard<std::mutex> guard(lock);
         if (auto it = contexts->find(extraRootFile); it != contexts->end()) return it->second;
-        std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+        std::unique_ptr<SSL_CTX, CtxFree> ctx(f.SSL_CTX_new(f.TLS_client_method()));
         if (!ctx) Raise(tcLibrary, NxStrings::TLSLibrary, TakeErrorText());
-        SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_set_default_verify_paths(ctx.get());
+        // SSL_CTX_set_min_proto_version
+        f.SSL_CTX_ctrl(ctx.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+        f.SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+        f.SSL_CTX_set_default_verify_paths(ctx.get());
         if (!extraRootFile.empty() &&
-            SSL_CTX_load_verify_locations(ctx.get(), extraRootFile.c_str(), nullptr) != 1)
+            f.SSL_CTX_load_verify_locations(ctx.get(), extraRootFile.c_str(), nullptr) != 1)
             Raise(tcTrustFile, NxStrings::TLSTrustFile, extraRootFile + ": " + TakeErrorText());
-        ERR_clear_error(); // a missing default path is no failure
+        f.ERR_clear_error(); // a missing default path is no failure
         return (*contexts)[extraRootFile] = ctx.release();
     }
 
+    const OpenSSL& FLib;
     std::string FServerName;
     std::unique_ptr<SSL, SslFree> FSsl;
     BIO* FIn = nullptr;  // owned by FSsl

@@ -1,8 +1,15 @@
 // The request engine with the TLS layer installed, against scripted TLS servers and a
 // scripted proxy: the https routes, bodies, keep-alive, cookies, redirects, and the TLS
-// stream cut anywhere.
+// stream cut anywhere. Last, nxget's loading of the TLS library.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -317,6 +324,66 @@ TEST_F(HTTPSFixture, AProxyThatRefusesTheTunnelFailsWithItsStatus) {
     }
     EXPECT_FALSE(tls.TLSActive());
     EXPECT_EQ(ms.Size(), 0);
+}
+
+// OpenSSL is loaded by name on the first https connection: nxget's plain download maps
+// neither library (the loader's trace names every file it opens), and a library that
+// cannot be loaded or lacks a function fails the download as ENxTLSError naming it. The
+// stand-ins come first through LD_LIBRARY_PATH: an empty file, and the C library.
+TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
+    namespace fs = std::filesystem;
+    const fs::path nxget =
+        fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools/nxget/nxget";
+    const fs::path root = fs::temp_directory_path() / ("nxget-tls-" + std::to_string(getpid()));
+    fs::create_directories(root / "empty");
+    fs::create_directories(root / "other");
+    std::ofstream(root / "empty/libssl.so.3").close();
+    Dl_info libc{};
+    ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "printf"), &libc), 0);
+    fs::create_symlink(libc.dli_fname, root / "other/libssl.so.3");
+    const struct {
+        const char* name;
+        const char* scheme;
+        std::string env;
+        bool loaded;       // the traced runs: libssl and libcrypto among the files opened
+        std::string error; // the failing runs: in the message
+    } cases[] = {
+        {"plain", "http", "LD_DEBUG=files", false, ""},
+        {"https", "https", "LD_DEBUG=files", true, ""},
+        {"no library", "https", "LD_LIBRARY_PATH=" + (root / "empty").string(), false,
+         (root / "empty/libssl.so.3").string() + ": "},
+        {"no function", "https", "LD_LIBRARY_PATH=" + (root / "other").string(), false,
+         ": undefined symbol: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        nxtest::ScriptedServer server;
+        if (!c.error.empty())
+            server.ExpectClientClose();
+        else if (std::string(c.scheme) == "https")
+            server.StartTLS(Good());
+        if (c.error.empty()) server.ExpectReceived("\r\n\r\n").Send(Reply("", "pong"));
+        server.Start();
+        const std::string url = std::string(c.scheme) + "://localhost:" + std::to_string(server.Port()) + "/";
+        const std::string command = c.env + " '" + nxget.string() + "' --cacert '" +
+                                    nxtest::SharedTestCertificates().RootCert + "' " + url + " > '" +
+                                    (root / "log").string() + "' 2>&1";
+        const int status = std::system(command.c_str());
+        std::ostringstream text;
+        text << std::ifstream(root / "log").rdbuf();
+        const std::string log = text.str();
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.error.empty() ? 0 : 1) << log;
+        if (c.error.empty()) {
+            EXPECT_NE(log.find("pong"), std::string::npos) << log;
+            EXPECT_NE(log.find("file=libc.so.6 "), std::string::npos) << log; // the trace is on
+            EXPECT_EQ(log.find("file=libssl.so.3 ") != std::string::npos, c.loaded) << log;
+            EXPECT_EQ(log.find("file=libcrypto.so.3 ") != std::string::npos, c.loaded) << log;
+        } else {
+            EXPECT_NE(log.find(url + ": ENxTLSError: TLS library not available: "), std::string::npos) << log;
+            EXPECT_NE(log.find(c.error), std::string::npos) << log;
+        }
+    }
+    fs::remove_all(root);
 }
 
 } // namespace
