@@ -1,6 +1,8 @@
 #include "http/NxHTTPBody.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <string_view>
 
 #include "base/Format.h"
@@ -11,11 +13,20 @@
 
 namespace {
 
+// Hexadecimal digit values by byte, -1 for every other byte: one lookup per digit of the
+// size line that every chunk carries.
+constexpr auto HexDigits = [] {
+    std::array<int8_t, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[i] = static_cast<int8_t>(i >= '0' && i <= '9'   ? i - '0'
+                                       : i >= 'a' && i <= 'f' ? i - 'a' + 10
+                                       : i >= 'A' && i <= 'F' ? i - 'A' + 10
+                                                              : -1);
+    return table;
+}();
+
 int HexDigit(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-    return -1;
+    return HexDigits[static_cast<unsigned char>(ch)];
 }
 
 // The largest chunk a read can take: its count is a 32-bit signed number.
@@ -42,19 +53,19 @@ void ReadCounted(TNxTCPConnection& connection, TStream& stream, int64_t count) {
 
 } // namespace
 
-std::optional<int32_t> ParseChunkSize(const std::string& line) {
+std::optional<int32_t> ParseChunkSize(std::string_view line) {
     // The size ends at a blank or at the extensions, whichever comes first.
-    std::string_view text = line;
-    text = text.substr(0, text.find_first_of(" ;"));
-    if (text.empty()) return std::nullopt;
-    uint32_t value = 0;
-    for (char ch : text) {
-        const int digit = HexDigit(ch);
+    uint64_t value = 0;
+    size_t digits = 0;
+    for (; digits < line.size() && line[digits] != ' ' && line[digits] != ';'; ++digits) {
+        const int digit = HexDigit(line[digits]);
         if (digit < 0) return std::nullopt;
-        // Leading zeros cost nothing; a value beyond the range stops before it can wrap.
-        if (value > (MaxChunkSize - static_cast<uint32_t>(digit)) / 16) return std::nullopt;
-        value = value * 16 + static_cast<uint32_t>(digit);
+        value = value * 16 + static_cast<uint64_t>(digit);
+        // Leading zeros cost nothing; a value beyond the range stops at once, long before
+        // 64 bits could wrap.
+        if (value > MaxChunkSize) return std::nullopt;
     }
+    if (digits == 0) return std::nullopt;
     return static_cast<int32_t>(value);
 }
 
@@ -70,6 +81,48 @@ int32_t ReadChunkSize(TNxTCPConnection& connection) {
 }
 
 namespace {
+// The next chunk-size line when it is wholly buffered (after the line end of the chunk data
+// before it, when afterData), taken in place: the same removals as two line reads, so the
+// same work events, without searching, copying and trimming a string for each of the many
+// small chunks of a body. Nothing is taken when a line is incomplete, longer than the
+// connection allows, or no chunk size; the line reads then deal with it as before.
+std::optional<int32_t> TakeBufferedChunkSize(TNxTCPConnection& connection, bool afterData) {
+    TNxManagedBuffer& input = connection.InputBuffer();
+    const char* data = input.Memory();
+    const int64_t length = input.Length();
+    int64_t dataEnd = 0;
+    if (afterData) {
+        if (length >= 1 && data[0] == '\n')
+            dataEnd = 1;
+        else if (length >= 2 && data[0] == '\r' && data[1] == '\n')
+            dataEnd = 2;
+        else
+            return std::nullopt;
+    }
+    // A line read raises or splits once the bytes before the LF exceed the limit.
+    const int64_t limit = connection.MaxLineLength > 0 ? connection.MaxLineLength : 0;
+    const char* line = data + dataEnd;
+    int64_t window = length - dataEnd;
+    if (limit > 0) window = std::min(window, limit + 1);
+    if (window <= 0) return std::nullopt;
+    const char* lf = static_cast<const char*>(std::memchr(line, '\n', static_cast<size_t>(window)));
+    if (lf == nullptr) return std::nullopt;
+    std::string_view text(line, static_cast<size_t>(lf - line));
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    const std::optional<int32_t> size = ParseChunkSize(text);
+    if (!size) return std::nullopt;
+    const int64_t lineBytes = lf - line + 1;
+    if (dataEnd > 0) input.Remove(dataEnd); // may move the buffer: counted beforehand
+    input.Remove(lineBytes);
+    return size;
+}
+
+int32_t NextChunkSize(TNxTCPConnection& connection, bool afterData) {
+    if (const std::optional<int32_t> size = TakeBufferedChunkSize(connection, afterData)) return *size;
+    if (afterData) connection.ReadLine("\n", -1, -1); // the CR LF after the chunk data
+    return ReadChunkSize(connection);
+}
+
 bool IsChunked(const TNxBodyFraming& framing) {
     if (framing.HeaderLines == nullptr) return false;
     return NxPos(NxHTTPBody::ChunkedCoding,
@@ -101,11 +154,10 @@ void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFramin
     }
     if (IsChunked(framing)) {
         connection.ReportStatus(hsStatusText, NxHTTPStrings::ChunkStarted);
-        int32_t size = ReadChunkSize(connection);
+        int32_t size = NextChunkSize(connection, false);
         while (size > 0) {
             ReadCounted(connection, *stream, size);
-            connection.ReadLine("\n", -1, -1); // the CR LF after the chunk data
-            size = ReadChunkSize(connection);
+            size = NextChunkSize(connection, true);
         }
         // The line after the last chunk: the empty line, or the first trailer field.
         connection.ReadLine("\n", -1, -1);

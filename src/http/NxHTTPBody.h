@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/Stream.h"
 #include "http/NxHeaderList.h"
@@ -50,4 +51,4 @@ bool ReadsUntilClose(const TNxBodyFraming& framing);
 // The size a chunk-size line gives (exposed for the table tests): the part before the first
 // blank, hexadecimal digits optionally followed by ";" and extensions (RFC 7230 4.1).
 // Nothing when it is no such number or the size does not fit the signed 32-bit range.
-std::optional<int32_t> ParseChunkSize(const std::string& line);
+std::optional<int32_t> ParseChunkSize(std::string_view line);

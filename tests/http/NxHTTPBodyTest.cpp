@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <random>
 #include <string>
@@ -15,7 +16,12 @@ namespace {
 
 struct Recorder {
     std::vector<std::string> events;
+    bool works = false; // record OnWork too
     void Attach(TNxComponent& c) {
+        if (works)
+            c.OnWork = [this](TNxComponent*, TWorkMode, int32_t n) {
+                events.push_back("work " + std::to_string(n));
+            };
         c.OnWorkBegin = [this](TNxComponent*, TWorkMode, int32_t max) {
             events.push_back("begin " + std::to_string(max));
         };
@@ -56,6 +62,21 @@ std::vector<size_t> RandomPieces(std::mt19937& rng, size_t total) {
         sum += pieces.back();
     }
     return pieces;
+}
+
+// 200 chunks of 1 to 3 bytes, sizes written in either case and with leading zeros.
+std::string ManySmallChunksData() {
+    std::string data;
+    for (int i = 0; i < 200; ++i)
+        data.append(static_cast<size_t>(1 + i % 3), static_cast<char>('a' + i % 26));
+    return data;
+}
+std::string ManySmallChunks() {
+    std::string wire;
+    for (int i = 0; i < 200; ++i)
+        wire += (i % 2 ? "0" : "") + std::to_string(1 + i % 3) + "\r\n" +
+                std::string(static_cast<size_t>(1 + i % 3), static_cast<char>('a' + i % 26)) + "\r\n";
+    return wire + "0\r\n\r\n";
 }
 
 } // namespace
@@ -111,6 +132,10 @@ TEST_F(NxHTTPBodyTest, FramingsSplitAtRandomPoints) {
         {"chunked then a trailer", -1, "gzip, chunked", "1\r\nz\r\n0\r\nX-T: 1\r\n\r\n", "01z", false},
         {"extension after a semicolon", -1, "chunked", "3;x=y\r\nabc\r\n0\r\n\r\n", "01abc", false},
         {"zero first chunk", -1, "chunked", "0\r\n\r\n", "0123456789", false},
+        {"bare LF line ends", -1, "chunked", "3\nabc\n2\r\nde\n0\n\n", "01abcde", false},
+        {"bytes before the line end after the data", -1, "chunked", "3\r\nabcXY\r\n0\r\n\r\n", "01abc",
+         false},
+        {"many small chunks", -1, "chunked", ManySmallChunks(), "01" + ManySmallChunksData(), false},
         {"length 0", 0, "", "", "0123456789", false},
         {"capital Chunked is read to the close", -1, "Chunked", "3\r\nabc\r\n", "013\r\nabc\r\n", true},
         {"until close", -1, "", std::string(300, 'u'), "01" + std::string(300, 'u'), true},
@@ -154,6 +179,49 @@ TEST_F(NxHTTPBodyTest, ChunkedWorkEventsOnePhasePerChunk) {
     EXPECT_EQ(ms.ToString(), "abcde");
     EXPECT_EQ(rec.events,
               (std::vector<std::string>{"status Chunk Started", "begin 3", "end", "begin 2", "end"}));
+}
+
+// Inside a phase of the caller's, every removal from the input buffer is reported: a body
+// that is wholly buffered must be taken line by line and chunk by chunk, as it would be
+// when its bytes arrive one at a time.
+TEST_F(NxHTTPBodyTest, ChunkedWorkCountsEveryLineAndChunk) {
+    server.Send("3\r\nabc\r\n2\r\nde\r\n0\r\n\r\nNEXT\n");
+    Connect();
+    while (client.InputBuffer().Length() < 25)
+        client.FillInputBuffer(true, 5000, true);
+    Recorder rec;
+    rec.works = true;
+    rec.Attach(client);
+    client.OpenWork(wmRead, 0);
+    TMemoryStream ms;
+    ReadBody(client, &ms, Framing(-1, "chunked"));
+    client.CloseWork(wmRead);
+    EXPECT_EQ(ms.ToString(), "abcde");
+    EXPECT_EQ(rec.events,
+              (std::vector<std::string>{"begin 0", "status Chunk Started", "work 3", "work 6", "work 8",
+                                        "work 11", "work 13", "work 15", "work 18", "work 20", "end"}));
+}
+
+// A size line longer than the connection's line limit fails the read, whether it arrives
+// with everything after it or alone.
+TEST_F(NxHTTPBodyTest, ChunkSizeLineOverTheLineLimit) {
+    const char* bodies[] = {"00003\r\nabc\r\n0\r\n\r\n", "3\r\nabc\r\n00002\r\nde\r\n0\r\n\r\n"};
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        nxtest::ScriptedServer peer;
+        TNxTCPClient conn;
+        peer.Send(body);
+        peer.Start();
+        conn.SetHost("127.0.0.1");
+        conn.SetPort(peer.Port());
+        conn.ReadTimeout = 5000;
+        conn.OpenConnection();
+        while (conn.InputBuffer().Length() < static_cast<int64_t>(std::strlen(body)))
+            conn.FillInputBuffer(true, 5000, true);
+        conn.MaxLineLength = 4; // "0000X" CR is 6 bytes
+        TMemoryStream ms;
+        EXPECT_THROW(ReadBody(conn, &ms, Framing(-1, "chunked")), ENxReadLnMaxLineLengthExceeded);
+    }
 }
 
 TEST_F(NxHTTPBodyTest, CountedBodyOnePhaseAndNoneForLengthZero) {
