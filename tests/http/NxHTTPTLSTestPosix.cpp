@@ -3,9 +3,12 @@
 // stream cut anywhere. Last, nxget's loading of the TLS library.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -330,6 +333,8 @@ TEST_F(HTTPSFixture, AProxyThatRefusesTheTunnelFailsWithItsStatus) {
 // neither library (the loader's trace names every file it opens), and a library that
 // cannot be loaded or lacks a function fails the download as ENxTLSError naming it. The
 // stand-ins come first through LD_LIBRARY_PATH: an empty file, and the C library.
+// Then the system's roots, without --cacert: a hashed directory serves alone, a file that
+// SSL_CERT_FILE names is read beside it, and without either the test root is unknown.
 TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
     namespace fs = std::filesystem;
     const fs::path nxget =
@@ -341,12 +346,30 @@ TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
     Dl_info libc{};
     ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "printf"), &libc), 0);
     fs::create_symlink(libc.dli_fname, root / "other/libssl.so.3");
+    // The test root under its subject hash, as c_rehash names it.
+    const std::string rootCert = nxtest::SharedTestCertificates().RootCert;
+    {
+        std::unique_ptr<FILE, int (*)(FILE*)> pem(std::fopen(rootCert.c_str(), "r"), std::fclose);
+        ASSERT_TRUE(pem);
+        std::unique_ptr<X509, void (*)(X509*)> cert(PEM_read_X509(pem.get(), nullptr, nullptr, nullptr),
+                                                    X509_free);
+        ASSERT_TRUE(cert);
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "%08lx.0", X509_subject_name_hash(cert.get()));
+        fs::create_directories(root / "hashed");
+        fs::create_symlink(rootCert, root / "hashed" / hash);
+    }
+    const std::string noFile = "env -u SSL_CERT_FILE ";
+    const std::string hashedDir = "SSL_CERT_DIR=" + (root / "hashed").string() + " ";
+    const std::string plainDir = "SSL_CERT_DIR=" + (root / "empty").string() + " ";
+    const std::string ownFile = "SSL_CERT_FILE=" + rootCert + " ";
     const struct {
         const char* name;
         const char* scheme;
         std::string env;
         bool loaded;       // the traced runs: libssl and libcrypto among the files opened
         std::string error; // the failing runs: in the message
+        bool cacert = true;
     } cases[] = {
         {"plain", "http", "LD_DEBUG=files", false, ""},
         {"https", "https", "LD_DEBUG=files", true, ""},
@@ -354,20 +377,25 @@ TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
          (root / "empty/libssl.so.3").string() + ": "},
         {"no function", "https", "LD_LIBRARY_PATH=" + (root / "other").string(), false,
          ": undefined symbol: "},
+        {"hashed directory", "https", noFile + hashedDir + "LD_DEBUG=files", true, "", false},
+        {"a file of its own", "https", plainDir + ownFile + "LD_DEBUG=files", true, "", false},
+        {"neither", "https", noFile + plainDir, false, "TLS certificate not trusted: untrusted issuer",
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         nxtest::ScriptedServer server;
-        if (!c.error.empty())
+        const bool handshakes = c.error.empty() || !c.cacert;
+        if (!handshakes)
             server.ExpectClientClose();
         else if (std::string(c.scheme) == "https")
             server.StartTLS(Good());
         if (c.error.empty()) server.ExpectReceived("\r\n\r\n").Send(Reply("", "pong"));
         server.Start();
         const std::string url = std::string(c.scheme) + "://localhost:" + std::to_string(server.Port()) + "/";
-        const std::string command = c.env + " '" + nxget.string() + "' --cacert '" +
-                                    nxtest::SharedTestCertificates().RootCert + "' " + url + " > '" +
-                                    (root / "log").string() + "' 2>&1";
+        const std::string command = c.env + " '" + nxget.string() + "' " +
+                                    (c.cacert ? "--cacert '" + rootCert + "' " : std::string()) + url +
+                                    " > '" + (root / "log").string() + "' 2>&1";
         const int status = std::system(command.c_str());
         std::ostringstream text;
         text << std::ifstream(root / "log").rdbuf();
@@ -379,7 +407,10 @@ TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
             EXPECT_EQ(log.find("file=libssl.so.3 ") != std::string::npos, c.loaded) << log;
             EXPECT_EQ(log.find("file=libcrypto.so.3 ") != std::string::npos, c.loaded) << log;
         } else {
-            EXPECT_NE(log.find(url + ": ENxTLSError: TLS library not available: "), std::string::npos) << log;
+            if (c.cacert) {
+                EXPECT_NE(log.find(url + ": ENxTLSError: TLS library not available: "), std::string::npos)
+                    << log;
+            }
             EXPECT_NE(log.find(c.error), std::string::npos) << log;
         }
     }
