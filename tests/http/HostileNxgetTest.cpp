@@ -2,51 +2,27 @@
 // with a non-zero exit and leaves no file behind.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "support/NxgetRun.h"
 #include "support/ScriptedServer.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/wait.h>
-#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path Nxget() {
-#if defined(_WIN32)
-    char name[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, name, MAX_PATH);
-    return fs::path(name).parent_path().parent_path() / "tools" / "nxget" / "nxget.exe";
-#else
-    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "nxget" / "nxget";
-#endif
-}
-
-int RunNxget(const fs::path& file, const std::string& url, const fs::path& log,
-             const std::string& options = {}) {
-    // Appended piece by piece: "text" + temporary trips a false -Wrestrict in mingw's GCC 12.
-    std::string command = "\"";
-    command += Nxget().string();
-    command += "\" " + options;
-    command += " -o \"" + file.string() + "\" \"" + url + "\" > \"" + log.string() + "\" 2>&1";
-#if defined(_WIN32)
-    return std::system(("\"" + command + "\"").c_str());
-#else
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
+int Download(const fs::path& dir, const fs::path& file, uint16_t port, std::vector<std::string> args) {
+    args.insert(args.end(), {"-o", file.string(), "http://127.0.0.1:" + std::to_string(port) + "/f.bin"});
+    return nxtest::RunNxget(args, dir).exitCode;
 }
 
 } // namespace
 
 TEST(HostileNxget, FailedDownloadsWriteNoFile) {
-    ASSERT_TRUE(fs::exists(Nxget())) << Nxget();
+    ASSERT_TRUE(fs::exists(nxtest::NxgetProgram())) << nxtest::NxgetProgram();
     const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     const std::string cases[] = {
         "garbage\r\n\r\nbody",
@@ -64,12 +40,14 @@ TEST(HostileNxget, FailedDownloadsWriteNoFile) {
         ("hostile-nxget-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     fs::remove_all(dir);
     fs::create_directories(dir);
+    const std::vector<std::string> plain,
+        retried = {"--retry", "1", "--retry-max-wait", "10", "--read-timeout", "3000"};
     int n = 0;
     for (const std::string& response : cases) {
         // With --retry the server does it again on the next connection: a retried download
         // must fail the same way, and a resumed one must not turn a broken body into a file.
-        for (const char* options : {"", "--retry 1 --retry-max-wait 10 --read-timeout 3000"}) {
-            SCOPED_TRACE(response.substr(0, 60) + " " + options);
+        for (const auto* options : {&plain, &retried}) {
+            SCOPED_TRACE(response.substr(0, 60) + (options == &retried ? " retried" : ""));
             nxtest::ScriptedServer server;
             server.ExpectReceived("\r\n\r\n")
                 .Send(response)
@@ -80,8 +58,7 @@ TEST(HostileNxget, FailedDownloadsWriteNoFile) {
                 .Close();
             server.Start();
             const fs::path file = dir / ("file" + std::to_string(n++) + ".bin");
-            const int code = RunNxget(file, "http://127.0.0.1:" + std::to_string(server.Port()) + "/f.bin",
-                                      dir / "log.txt", options);
+            const int code = Download(dir, file, server.Port(), *options);
             EXPECT_NE(code, 0);
             EXPECT_FALSE(fs::exists(file));
         }
@@ -92,8 +69,7 @@ TEST(HostileNxget, FailedDownloadsWriteNoFile) {
     sound.ExpectReceived("\r\n\r\n").Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok").Close();
     sound.Start();
     const fs::path good = dir / "good.bin";
-    EXPECT_EQ(RunNxget(good, "http://127.0.0.1:" + std::to_string(sound.Port()) + "/f.bin", dir / "log.txt"),
-              0);
+    EXPECT_EQ(Download(dir, good, sound.Port(), {}), 0);
     EXPECT_TRUE(fs::exists(good));
     EXPECT_EQ(fs::exists(good) ? fs::file_size(good) : 0u, 2u);
     std::error_code ec;

@@ -22,6 +22,7 @@
 
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
+#include "support/NxgetRun.h"
 #include "support/ScriptedServer.h"
 
 extern char** environ;
@@ -32,12 +33,7 @@ namespace {
 
 constexpr const char* NginxProgram = "/usr/sbin/nginx";
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using nxtest::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -241,20 +237,17 @@ TEST_F(NginxTest, NotFoundAndMovedFailOnAKeptConnection) {
 // The tool end to end: every file lands byte for byte under its name, the failed URL
 // leaves nothing, and all of it goes over one connection.
 TEST_F(NginxTest, NxgetFetchesIntoFiles) {
-    const fs::path nxget =
-        fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "nxget" / "nxget";
-    ASSERT_TRUE(fs::exists(nxget)) << nxget;
+    ASSERT_TRUE(fs::exists(nxtest::NxgetProgram())) << nxtest::NxgetProgram();
     fs::create_directories(dir / "out");
-    std::string command = "'" + nxget.string() + "'";
+    std::vector<std::string> args;
     for (const auto& [name, bytes] : files)
-        command += " -o '" + (dir / "out" / name).string() + "'";
-    command += " -o '" + (dir / "out" / "missing.bin").string() + "'";
+        args.insert(args.end(), {"-o", (dir / "out" / name).string()});
+    args.insert(args.end(), {"-o", (dir / "out" / "missing.bin").string()});
     for (const auto& [name, bytes] : files)
-        command += " '" + Url("//deri_vere/" + name) + "'";
-    command += " '" + Url("//deri_vere/missing.bin") + "' 2> '" + (dir / "err.txt").string() + "'";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1) << ReadFile(dir / "err.txt");
+        args.push_back(Url("//deri_vere/" + name));
+    args.push_back(Url("//deri_vere/missing.bin"));
+    const nxtest::NxgetOutcome run = nxtest::RunNxget(args, dir);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
     for (const auto& [name, bytes] : files)
         EXPECT_TRUE(ReadFile(dir / "out" / name) == bytes) << name;
     EXPECT_FALSE(fs::exists(dir / "out" / "missing.bin"));
@@ -262,7 +255,7 @@ TEST_F(NginxTest, NxgetFetchesIntoFiles) {
         static_cast<size_t>(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator())),
         files.size())
         << "no temporary files are left";
-    const std::string err = ReadFile(dir / "err.txt");
+    const std::string& err = run.err;
     EXPECT_NE(err.find(Url("//deri_vere/f1048576.bin") + ": HTTP/1.1 200 OK (1048576 bytes)\n"),
               std::string::npos)
         << err;

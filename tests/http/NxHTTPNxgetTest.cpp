@@ -3,25 +3,18 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/Format.h"
+#include "support/NxgetRun.h"
 #include "support/ScriptedServer.h"
 #if !defined(_WIN32)
 #include "support/ServerTLS.h"
 #include "support/TestCertificates.h"
-#endif
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/wait.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -33,38 +26,9 @@ std::string Reply(const std::string& status, const std::string& headers, const s
            "\r\n\r\n" + body;
 }
 
-fs::path TestProgram() {
-#if defined(_WIN32)
-    char name[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, name, MAX_PATH);
-    return fs::path(name);
-#else
-    return fs::read_symlink("/proc/self/exe");
-#endif
-}
-
-// The build puts nxget under tools/ beside the tests folder.
-fs::path NxgetProgram() {
-    fs::path dir = TestProgram().parent_path().parent_path() / "tools" / "nxget";
-#if defined(_WIN32)
-    return dir / "nxget.exe";
-#else
-    return dir / "nxget";
-#endif
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
+using nxtest::NxgetProgram;
+using nxtest::ReadFile;
+using Outcome = nxtest::NxgetOutcome;
 
 class NxHTTPNxgetTest : public ::testing::Test {
 protected:
@@ -80,45 +44,7 @@ protected:
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
-    static std::string Quote(const std::string& arg) {
-#if defined(_WIN32)
-        return "\"" + arg + "\"";
-#else
-        std::string q = "'";
-        for (char ch : arg)
-            q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-        return q + "'";
-#endif
-    }
-    Outcome Run(const std::vector<std::string>& args) {
-        std::string command = Quote(NxgetProgram().string());
-        for (const auto& a : args) {
-            command += ' ';
-            command += Quote(a);
-        }
-        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        command += " > " + Quote(out.string()) + " 2> " + Quote(err.string());
-#if defined(_WIN32)
-        command = "\"" + command + "\""; // cmd /c strips one pair of outer quotes
-#endif
-        Outcome o;
-        int status = std::system(command.c_str());
-#if defined(_WIN32)
-        o.exitCode = status;
-#else
-        o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-        o.out = ReadFile(out);
-        o.err = ReadFile(err);
-#if defined(_WIN32)
-        // Standard error is a text stream there: its line ends are CR LF.
-        for (size_t at = o.err.find("\r\n"); at != std::string::npos; at = o.err.find("\r\n", at))
-            o.err.erase(at, 1);
-#endif
-        fs::remove(out);
-        fs::remove(err);
-        return o;
-    }
+    Outcome Run(const std::vector<std::string>& args) { return nxtest::RunNxget(args, dir); }
     std::string Url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
     }

@@ -5,19 +5,17 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
+#include "support/NxgetRun.h"
 #include "support/ScriptedServer.h"
 #include "support/ServerTLS.h"
 #include "support/TestCertificates.h"
@@ -337,8 +335,6 @@ TEST_F(HTTPSFixture, AProxyThatRefusesTheTunnelFailsWithItsStatus) {
 // SSL_CERT_FILE names is read beside it, and without either the test root is unknown.
 TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
     namespace fs = std::filesystem;
-    const fs::path nxget =
-        fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools/nxget/nxget";
     const fs::path root = fs::temp_directory_path() / ("nxget-tls-" + std::to_string(getpid()));
     fs::create_directories(root / "empty");
     fs::create_directories(root / "other");
@@ -393,14 +389,12 @@ TEST(NxgetTLSLibrary, LoadedOnFirstHttpsUseAndItsAbsenceIsAnError) {
         if (c.error.empty()) server.ExpectReceived("\r\n\r\n").Send(Reply("", "pong"));
         server.Start();
         const std::string url = std::string(c.scheme) + "://localhost:" + std::to_string(server.Port()) + "/";
-        const std::string command = c.env + " '" + nxget.string() + "' " +
-                                    (c.cacert ? "--cacert '" + rootCert + "' " : std::string()) + url +
-                                    " > '" + (root / "log").string() + "' 2>&1";
-        const int status = std::system(command.c_str());
-        std::ostringstream text;
-        text << std::ifstream(root / "log").rdbuf();
-        const std::string log = text.str();
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.error.empty() ? 0 : 1) << log;
+        std::vector<std::string> args;
+        if (c.cacert) args.insert(args.end(), {"--cacert", rootCert});
+        args.push_back(url);
+        const nxtest::NxgetOutcome run = nxtest::RunNxget(args, root, c.env);
+        const std::string log = run.out + run.err;
+        EXPECT_EQ(run.exitCode, c.error.empty() ? 0 : 1) << log;
         if (c.error.empty()) {
             EXPECT_NE(log.find("pong"), std::string::npos) << log;
             EXPECT_NE(log.find("file=libc.so.6 "), std::string::npos) << log; // the trace is on
