@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
+#include "support/NxgetRun.h"
 #include "support/TLSMatrix.h"
 #include "transport/NxIOHandlerTLS.h"
 
@@ -52,12 +52,7 @@ const Peer& ThePeer() {
     return peer;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using nxtest::ReadFile;
 
 class PeerTest : public ::testing::Test {
 protected:
@@ -119,24 +114,19 @@ TEST_F(PeerTest, NginxDownloadsAreByteIdenticalOverOneConnection) {
 }
 
 TEST_F(PeerTest, NxgetFetchesOverHttpsWithCacert) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string dir = self;
-    dir = dir.substr(0, dir.rfind('\\'));
-    const std::string nxget = dir.substr(0, dir.rfind('\\')) + "\\tools\\nxget\\nxget.exe";
-    const std::string out = ThePeer().Dir + "\\nxget-big.bin", err = ThePeer().Dir + "\\nxget-err.txt";
+    const std::string out = ThePeer().Dir + "\\nxget-big.bin";
     const std::string url = "https://127.0.0.1:" + std::to_string(ThePeer().Ports.at("nginx")) + "/big.bin";
-    const std::string command = "\"\"" + nxget + "\" -v --cacert \"" + ThePeer().Root + "\" -o \"" + out +
-                                "\" " + url + " 2> \"" + err + "\"\"";
-    EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(err);
+    const nxtest::NxgetOutcome fetched =
+        nxtest::RunNxget({"-v", "--cacert", ThePeer().Root, "-o", out, url}, ThePeer().Dir);
+    EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
     EXPECT_TRUE(ReadFile(out) == ReadFile(ThePeer().Dir + "\\www\\big.bin"));
-    EXPECT_NE(ReadFile(err).find("* TLS TLSv1."), std::string::npos) << ReadFile(err);
+    EXPECT_NE(fetched.err.find("* TLS TLSv1."), std::string::npos) << fetched.err;
     // Without the extra root the issuer is unknown to the system.
-    const std::string refused = "\"\"" + nxget + "\" -o \"" + out + ".2\" " + url + " 2> \"" + err + "\"\"";
-    EXPECT_EQ(std::system(refused.c_str()), 1);
-    EXPECT_NE(ReadFile(err).find("ENxTLSError: TLS certificate not trusted: untrusted issuer"),
+    const nxtest::NxgetOutcome refused = nxtest::RunNxget({"-o", out + ".2", url}, ThePeer().Dir);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("ENxTLSError: TLS certificate not trusted: untrusted issuer"),
               std::string::npos)
-        << ReadFile(err);
+        << refused.err;
 }
 
 } // namespace
