@@ -225,11 +225,11 @@ TEST_F(NxHTTPNxgetTest, RetryResumesRestartsOrGivesUp) {
 
 // Refused connections are tried again until the server comes up.
 TEST_F(NxHTTPNxgetTest, RetryUntilTheServerIsUp) {
-    const uint16_t port = nxtest::UnusedLocalPort();
+    nxtest::ScriptedServer late;
+    const uint16_t port = late.Reserve();
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/late";
     const std::string refused =
         url + ": attempt 1 of 21 failed (ENxConnectException: Socket Error # 10061\\r\\n";
-    nxtest::ScriptedServer late;
     late.ExpectReceived("\r\n\r\n").Send(Reply("200 OK", "", "up at last"));
     // The server comes up once nxget has said that its first connect was refused, however
     // slowly nxget runs (under valgrind, say); at the latest after 20 s.
@@ -238,7 +238,7 @@ TEST_F(NxHTTPNxgetTest, RetryUntilTheServerIsUp) {
         for (int i = 0; i < 2000 && ReadFile(dir / "stderr.txt").find(refused) == std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         try {
-            late.Start(port);
+            late.Start();
         } catch (const std::exception& e) {
             startFailure = e.what();
         }

@@ -402,13 +402,13 @@ TEST_F(NxRetryTest, EveryAttemptFailingRaisesTheLast) {
 TEST_F(NxRetryTest, RefusedUntilTheServerIsUp) {
     for (int32_t connectTimeout : {0, 3000}) {
         SCOPED_TRACE(connectTimeout);
-        const uint16_t port = nxtest::UnusedLocalPort();
         auto up = std::make_unique<nxtest::ScriptedServer>();
+        const uint16_t port = up->Reserve();
         up->ExpectReceived("\r\n\r\n").Send(Reply("200 OK", "", "up"));
         http.ConnectTimeout = connectTimeout;
         reports.clear();
         hooks.Wait = [&](int32_t, int32_t next, int32_t) {
-            if (next == 3) up->Start(port);
+            if (next == 3) up->Start();
             return true;
         };
         TMemoryStream out;

@@ -240,15 +240,22 @@ void ScriptedServer::RunStartTLS(const ServerTLSSettings& settings) {
     }
 }
 
-void ScriptedServer::Start(uint16_t port) {
+uint16_t ScriptedServer::Reserve(uint16_t port) {
     FListener = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, 0));
     if (FListener == kNoSocket) throw std::runtime_error("scripted server: socket failed");
     sockaddr_in a = Loopback(port);
-    if (bind(S(FListener), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(S(FListener), 4) != 0)
+    if (bind(S(FListener), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         throw std::runtime_error("scripted server: bind/listen failed, error " + std::to_string(LastErr()));
     SockLen len = sizeof a;
     getsockname(S(FListener), reinterpret_cast<sockaddr*>(&a), &len);
     FPort = ntohs(a.sin_port);
+    return FPort;
+}
+
+void ScriptedServer::Start(uint16_t port) {
+    if (FListener == kNoSocket) Reserve(port);
+    if (listen(S(FListener), 4) != 0)
+        throw std::runtime_error("scripted server: bind/listen failed, error " + std::to_string(LastErr()));
     FThread = std::thread([this] { Run(); });
 }
 

@@ -76,8 +76,12 @@ public:
     ScriptedServer& CutAfter(size_t bytes, bool reset = false);
 
     // Listens on 127.0.0.1, on port or (0) on one chosen by the system, and starts the
-    // script thread.
+    // script thread. After Reserve, port is ignored and the reserved one is listened on.
     void Start(uint16_t port = 0);
+    // Binds 127.0.0.1 without listening: connects are refused until Start, and no other
+    // socket (a parallel test's client, say) can take the port in the meantime, as it
+    // could between UnusedLocalPort and a later Start. Returns the port.
+    uint16_t Reserve(uint16_t port = 0);
     uint16_t Port() const { return FPort; }
 
     // True when the script has run all its steps within timeoutMs.
