@@ -245,7 +245,7 @@ uint16_t ScriptedServer::Reserve(uint16_t port) {
     if (FListener == kNoSocket) throw std::runtime_error("scripted server: socket failed");
     sockaddr_in a = Loopback(port);
     if (bind(S(FListener), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        throw std::runtime_error("scripted server: bind/listen failed, error " + std::to_string(LastErr()));
+        throw std::runtime_error("scripted server: bind failed, error " + std::to_string(LastErr()));
     SockLen len = sizeof a;
     getsockname(S(FListener), reinterpret_cast<sockaddr*>(&a), &len);
     FPort = ntohs(a.sin_port);
@@ -255,7 +255,7 @@ uint16_t ScriptedServer::Reserve(uint16_t port) {
 void ScriptedServer::Start(uint16_t port) {
     if (FListener == kNoSocket) Reserve(port);
     if (listen(S(FListener), 4) != 0)
-        throw std::runtime_error("scripted server: bind/listen failed, error " + std::to_string(LastErr()));
+        throw std::runtime_error("scripted server: listen failed, error " + std::to_string(LastErr()));
     FThread = std::thread([this] { Run(); });
 }
 

@@ -3,8 +3,6 @@
 // over TLS. NX_TLS_PEER_FILE names the peer's ports.txt.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <map>
