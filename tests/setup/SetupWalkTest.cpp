@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 #include <tuple>
 
 #include "setup/SetupMain.h"
@@ -17,6 +18,19 @@ namespace fs = std::filesystem;
 namespace {
 constexpr DWORD kExitTime = 10000;
 
+// A change to the stand-in's files, tried again for a bounded time: a stand-in that has just
+// noted its start may still be running, and Windows neither replaces nor removes a running
+// program's file.
+template <class TOperation> bool Retried(TOperation operation) {
+    for (DWORD waited = 0;; waited += 50) {
+        std::error_code error;
+        operation(error);
+        if (!error) return true;
+        if (waited >= kExitTime) return false;
+        Sleep(50);
+    }
+}
+
 // The install folder as the wizard computes it, with our stand-in as the installed program.
 class TInstalledStandIn {
 public:
@@ -26,13 +40,16 @@ public:
         FProgram = folder / "mrwgt.exe";
         FMarker = FProgram;
         FMarker += ".ran";
-        fs::copy_file(fs::path(WindowsPath(NX_STANDIN_EXE)), FProgram, fs::copy_options::overwrite_existing);
-        fs::remove(FMarker);
+        const fs::path standIn = fs::path(WindowsPath(NX_STANDIN_EXE));
+        if (!Retried([&](std::error_code& e) {
+                fs::copy_file(standIn, FProgram, fs::copy_options::overwrite_existing, e);
+            }) ||
+            !Retried([&](std::error_code& e) { fs::remove(FMarker, e); }))
+            throw std::runtime_error("the stand-in at " + FProgram.string() + " stays in use");
     }
     ~TInstalledStandIn() {
-        std::error_code ignored;
-        fs::remove(FProgram, ignored);
-        fs::remove(FMarker, ignored);
+        Retried([&](std::error_code& e) { fs::remove(FProgram, e); });
+        Retried([&](std::error_code& e) { fs::remove(FMarker, e); });
     }
     // Whether the stand-in noted a start within the time.
     bool Ran(DWORD milliseconds) const {

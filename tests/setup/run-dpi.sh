@@ -41,7 +41,7 @@ for dpi in "$@"; do
     [ "$rc" != 0 ] && [ "$bad" = 0 ] && bad=1
     [ "$ok" = 0 ] && [ "$bad" = 0 ] && bad=1
     echo "$dpi DPI: $ok passed, $bad failed"
-    [ "$bad" = 0 ] || grep -E '^\[  FAILED  \]|Failure|Expected|Which is|actual|DPI' "$log" | head -n 40
+    [ "$bad" = 0 ] || grep -E '^\[  FAILED  \]|Failure|exception|Expected|Which is|actual|DPI' "$log" | head -n 40
     passed=$((passed + ok))
     failed=$((failed + bad))
 done
