@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* NginxProgram = "/usr/sbin/nginx";
+constexpr int kStartAttempts = 3;
 
 using nxtest::ReadFile;
 
@@ -45,8 +46,48 @@ public:
     explicit NginxServer(const fs::path& dir) : FDir(dir) {}
     ~NginxServer() { Stop(); }
 
-    // False when nginx did not come up within a few seconds.
+    // False when nginx did not come up within a few seconds. The port is free when chosen but
+    // a parallel test may take it before nginx binds it, so a failed start tries another.
     bool Start(const fs::path& root) {
+        for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+            if (TryStart(root)) return true;
+            Stop();
+        }
+        return false;
+    }
+    void Stop() {
+        if (FPid <= 0) return;
+        kill(FPid, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
+                FPid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kill(FPid, SIGKILL);
+        waitpid(FPid, nullptr, 0);
+        FPid = -1;
+    }
+    uint16_t Port() const { return FPort; }
+    std::string ErrorLog() const { return ReadFile(FDir / "error.log"); }
+    // The connection numbers of the logged requests, in order. nginx logs a request just
+    // after its response has gone out, so the last line may lag a little behind.
+    std::vector<std::string> LoggedConnections(size_t expected) const {
+        std::vector<std::string> ids;
+        for (int i = 0; i < 100; ++i) {
+            ids.clear();
+            std::istringstream log(ReadFile(FDir / "access.log"));
+            for (std::string line; std::getline(log, line);)
+                ids.push_back(line.substr(0, line.find(' ')));
+            if (ids.size() >= expected) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return ids;
+    }
+
+private:
+    bool TryStart(const fs::path& root) {
         FPort = nxtest::UnusedLocalPort();
         const std::string d = FDir.string();
         fs::create_directories(FDir / "tmp");
@@ -90,38 +131,6 @@ public:
         }
         return false;
     }
-    void Stop() {
-        if (FPid <= 0) return;
-        kill(FPid, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
-                FPid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-        FPid = -1;
-    }
-    uint16_t Port() const { return FPort; }
-    std::string ErrorLog() const { return ReadFile(FDir / "error.log"); }
-    // The connection numbers of the logged requests, in order. nginx logs a request just
-    // after its response has gone out, so the last line may lag a little behind.
-    std::vector<std::string> LoggedConnections(size_t expected) const {
-        std::vector<std::string> ids;
-        for (int i = 0; i < 100; ++i) {
-            ids.clear();
-            std::istringstream log(ReadFile(FDir / "access.log"));
-            for (std::string line; std::getline(log, line);)
-                ids.push_back(line.substr(0, line.find(' ')));
-            if (ids.size() >= expected) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return ids;
-    }
-
-private:
     bool Listening() const {
         TNxTCPClient probe;
         probe.SetHost("127.0.0.1");
