@@ -18,17 +18,24 @@ namespace fs = std::filesystem;
 namespace {
 constexpr DWORD kExitTime = 10000;
 
+// Whether done() comes true within the time, asked every 50 ms.
+template <class TDone> bool Within(DWORD milliseconds, TDone done) {
+    for (DWORD waited = 0;; waited += 50) {
+        if (done()) return true;
+        if (waited >= milliseconds) return false;
+        Sleep(50);
+    }
+}
+
 // A change to the stand-in's files, tried again for a bounded time: a stand-in that has just
 // noted its start may still be running, and Windows neither replaces nor removes a running
 // program's file.
 template <class TOperation> bool Retried(TOperation operation) {
-    for (DWORD waited = 0;; waited += 50) {
+    return Within(kExitTime, [&] {
         std::error_code error;
         operation(error);
-        if (!error) return true;
-        if (waited >= kExitTime) return false;
-        Sleep(50);
-    }
+        return !error;
+    });
 }
 
 // The install folder as the wizard computes it, with our stand-in as the installed program.
@@ -53,11 +60,7 @@ public:
     }
     // Whether the stand-in noted a start within the time.
     bool Ran(DWORD milliseconds) const {
-        for (DWORD waited = 0;; waited += 50) {
-            if (fs::exists(FMarker)) return true;
-            if (waited >= milliseconds) return false;
-            Sleep(50);
-        }
+        return Within(milliseconds, [&] { return fs::exists(FMarker); });
     }
 
 private:
