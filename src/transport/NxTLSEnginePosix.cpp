@@ -3,7 +3,6 @@
 // are loaded by name on first use: a program that never speaks TLS does not map them
 // (about 1.8 MiB resident, and their start-up). The headers serve for the types, the
 // constants and the inline functions only; every call goes through the table below.
-#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -21,6 +20,7 @@
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
 #include "transport/NxStack.h"
+#include "transport/NxSystemLibrary.h"
 #include "transport/NxTLSEngine.h"
 
 namespace {
@@ -98,29 +98,24 @@ struct OpenSSL {
 
 // The loader's own words ("libssl.so.3: cannot open shared object file: ...", "...: undefined
 // symbol: SSL_new") name what is missing.
-[[noreturn]] void RaiseMissing(const std::string& what) {
-    const char* why = dlerror();
-    Raise(tcLibrary, NxStrings::TLSLibrary, why ? std::string(why) : what);
-}
-
 void* Open(const char* name) {
-    void* lib = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) RaiseMissing(name);
+    std::string why;
+    void* lib = NxLoadSystemLibrary(name, why);
+    if (!lib) Raise(tcLibrary, NxStrings::TLSLibrary, why);
     return lib;
 }
 
-template <class F> void Lookup(void* lib, const char* libName, const char* name, F& target) {
-    dlerror();
-    target = reinterpret_cast<F>(dlsym(lib, name));
-    if (!target) RaiseMissing(std::string(libName) + " " + name);
+template <class F> void Lookup(void* lib, const char* name, F& target) {
+    std::string why;
+    if (!NxLookupFunction(lib, name, target, why)) Raise(tcLibrary, NxStrings::TLSLibrary, why);
 }
 
 OpenSSL Load() {
     OpenSSL f;
     void* ssl = Open(SslName);
     void* crypto = Open(CryptoName);
-#define NX_LOOKUP_SSL(name) Lookup(ssl, SslName, #name, f.name);
-#define NX_LOOKUP_CRYPTO(name) Lookup(crypto, CryptoName, #name, f.name);
+#define NX_LOOKUP_SSL(name) Lookup(ssl, #name, f.name);
+#define NX_LOOKUP_CRYPTO(name) Lookup(crypto, #name, f.name);
     NX_LIBSSL_FUNCTIONS(NX_LOOKUP_SSL)
     NX_LIBCRYPTO_FUNCTIONS(NX_LOOKUP_CRYPTO)
 #undef NX_LOOKUP_SSL
