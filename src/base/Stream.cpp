@@ -109,6 +109,27 @@ void TMemoryStream::SaveToFile(const std::string& fileName) const {
     if (!ok) throw EStreamError("Stream write error");
 }
 
+void TLimitedStream::Check(int64_t end) {
+    if (end <= FLimit) return;
+    FExceeded = true;
+    throw EStreamLimitExceeded("Stream limit of " + std::to_string(FLimit) + " bytes exceeded");
+}
+
+int64_t TLimitedStream::Write(const void* buffer, int64_t count) {
+    if (count > 0) Check(FStream.Position() + count);
+    return FStream.Write(buffer, count);
+}
+
+void TLimitedStream::SetSize(int64_t size) {
+    Check(size);
+    FStream.SetSize(size);
+}
+
+void TLimitedStream::ExpectGrowth(int64_t end) {
+    Check(end);
+    FStream.ExpectGrowth(end);
+}
+
 TFileReadStream::TFileReadStream(const std::string& fileName) {
 #ifdef _WIN32
     FFile = _fsopen(fileName.c_str(), "rb", _SH_DENYWR);

@@ -72,6 +72,32 @@ private:
     int64_t FPosition = 0;
 };
 
+// Another stream's bytes up to a limit: a write, a size or a growth hint that would take it
+// past the limit raises EStreamLimitExceeded and changes nothing, so a reader of untrusted
+// data stops at the first byte too many. The stream is borrowed.
+NX_DECLARE_EXCEPTION(EStreamLimitExceeded, EStreamError)
+class TLimitedStream : public TStream {
+public:
+    TLimitedStream(TStream& stream, int64_t limit) : FStream(stream), FLimit(limit) {}
+
+    int64_t Read(void* buffer, int64_t count) override { return FStream.Read(buffer, count); }
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override { return FStream.Seek(offset, origin); }
+    int64_t Size() override { return FStream.Size(); }
+    void SetSize(int64_t size) override;
+    void ExpectGrowth(int64_t end) override;
+
+    // Whether anything was refused for going past the limit.
+    bool Exceeded() const { return FExceeded; }
+
+private:
+    void Check(int64_t end);
+
+    TStream& FStream;
+    int64_t FLimit;
+    bool FExceeded = false;
+};
+
 // A file opened for reading; others may read it meanwhile but not write to it.
 class TFileReadStream : public TStream {
 public:
