@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "base/Format.h"
@@ -17,6 +18,7 @@
 #include "setup/Migration.h"
 #include "setup/Registration.h"
 #include "setup/SetupBaseURL.h"
+#include "setup/SetupManifestKeys.h"
 
 std::string LocalAppDataPath() {
     constexpr int kLocalAppData = 28; // CSIDL_LOCAL_APPDATA
@@ -71,7 +73,9 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
 }
 } // namespace
 
-TInstallRun::TInstallRun(TInstallView& view) : FView(view), FHTTP(std::make_unique<TNxHTTP>()) {
+TInstallRun::TInstallRun(TInstallView& view)
+    : FView(view), FHTTP(std::make_unique<TNxHTTP>()), FManifestKeys(kSetupManifestKeys),
+      FMinSerial(kSetupManifestMinSerial) {
     TNxHTTP& http = *FHTTP;
     NxApplyInstallerSettings(http);
     // Whatever the work mode: each event first lets the window handle its messages.
@@ -164,7 +168,7 @@ void TInstallRun::PumpAndCheck() {
     CheckCancelled();
 }
 
-bool TInstallRun::DownloadToStream(const std::string& url, TMemoryStream& buffer) {
+bool TInstallRun::DownloadToStream(const std::string& url, TStream& buffer) {
     FProgress = TProgress{};
     FProgress.Buffer = &buffer;
     const std::string shown = WithoutCredentials(url);
@@ -316,6 +320,9 @@ void TInstallRun::Steps(const TInstallPlace& place) {
     const std::string& appData = place.AppDataDir;
     // Without it every path would start at the root of the current drive.
     if (appData.empty()) throw EInstallError(WideToAnsi(kNoLocalAppDataText));
+    FManifest.reset();
+    FManifestText.clear();
+    if (!FManifestKeys.empty()) LoadManifest(place);
     MakeFolder(appData);
     MakeFolder(appData + "\\Brindlewick\\");
     MakeFolder(appData + "\\Brindlewick\\" + place.ProductDir + "\\");
@@ -334,28 +341,25 @@ void TInstallRun::Steps(const TInstallPlace& place) {
         if (step.Status) ShowStatus(step.Status);
         // An accepted empty body never reaches the buffer: it must not keep the last file.
         shared.SetSize(0);
-        const bool ok = DownloadToStream(place.BaseURL + "/deri_vere/" + step.Name, shared);
-        CheckCancelled();
-        if (ok) Save(installDir + "/" + step.Name, shared.Memory(), static_cast<size_t>(shared.Size()));
+        if (FetchFile(place, step.Name, shared))
+            Save(installDir + "/" + step.Name, shared.Memory(), static_cast<size_t>(shared.Size()));
     }
 
     ShowStatus(L"소프트웨어 버전체크..");
-    const bool haveVersion = DownloadToStream(place.BaseURL + "/deri_vere/r_ver.txt", version);
-    CheckCancelled();
-    if (haveVersion) {
+    if (FetchFile(place, "r_ver.txt", version)) {
         const std::string text = VersionFileText(version.ToString());
         ShowStatus(L"소프트웨어 안정화작업중...");
         const std::string versionPath = installDir + "/r_ver.txt";
         Save(versionPath, text.data(), text.size());
-        const bool haveMain = DownloadToStream(place.BaseURL + "/deri_vere/" + place.MainExe, mainProgram);
-        CheckCancelled();
-        if (haveMain)
+        if (FetchFile(place, place.MainExe, mainProgram))
             Save(installDir + "/" + place.MainExe, mainProgram.Memory(),
                  static_cast<size_t>(mainProgram.Size()));
         Save(versionPath, text.data(), text.size());
     } else {
         Log("No version file: the main program is not fetched");
     }
+    // The next run takes no manifest older than this one.
+    if (FManifest) Save(installDir + "/" + NxManifestFileName, FManifestText.data(), FManifestText.size());
     ShowStatus(L"완료되었습니다.");
 
     // Registering a program that is not there would put a dead shortcut on the desktop.
@@ -365,4 +369,131 @@ void TInstallRun::Steps(const TInstallPlace& place) {
     }
     PumpAndCheck();
     Register(place);
+}
+
+namespace {
+const wchar_t* ManifestFaultText(TNxManifestFault fault) {
+    switch (fault) {
+    case mfFormat:
+        return kManifestFormatText;
+    case mfSignature:
+        return kManifestSignatureText;
+    case mfExpired:
+        return kManifestExpiredText;
+    case mfSerial:
+        return kManifestSerialText;
+    case mfKeys:
+        break;
+    }
+    return kManifestKeysText;
+}
+
+std::string ReadFileText(const std::string& path) {
+    TFileReadStream file(path);
+    TMemoryStream text;
+    TLimitedStream limited(text, NxManifestMaxBytes);
+    limited.CopyFrom(file, 0);
+    return text.ToString();
+}
+} // namespace
+
+uint64_t TInstallRun::SerialFloor(const std::vector<TNxP256PublicKey>& keys, const std::string& installDir) {
+    const std::string kept = installDir + "/" + NxManifestFileName;
+    if (!IsExistingFile(kept)) return FMinSerial;
+    try {
+        // Its signature is checked, not its age: it is expected to have expired by now.
+        const TNxManifest earlier =
+            NxVerifyManifest(ReadFileText(kept), keys, std::numeric_limits<int64_t>::min(), 0);
+        Log(Format("Manifest of the earlier installation: serial %llu",
+                   static_cast<unsigned long long>(earlier.Serial)));
+        return std::max(FMinSerial, earlier.Serial);
+    } catch (const std::exception& error) {
+        Log("Manifest of the earlier installation " + kept + " ignored: " + error.what());
+        return FMinSerial;
+    }
+}
+
+void TInstallRun::LoadManifest(const TInstallPlace& place) {
+    ShowStatus(kManifestStatus);
+    const auto refuse = [this](const wchar_t* text, const std::string& why) {
+        Log("Manifest refused: " + why);
+        throw EInstallError(WideToAnsi(text));
+    };
+    std::vector<TNxP256PublicKey> keys;
+    try {
+        keys = NxParsePublicKeys(FManifestKeys);
+    } catch (const ENxManifestError& error) {
+        refuse(kManifestKeysText, error.Message());
+    }
+    const uint64_t floor = SerialFloor(keys, place.InstallDir());
+    const std::string url = place.FileURL(NxManifestFileName);
+    TMemoryStream text;
+    TLimitedStream limited(text, NxManifestMaxBytes);
+    if (!DownloadToStream(url, limited)) {
+        CheckCancelled();
+        refuse(kManifestMissingText, limited.Exceeded()
+                                         ? "larger than " + std::to_string(NxManifestMaxBytes) + " bytes"
+                                         : "not fetched");
+    }
+    CheckCancelled();
+    FManifestText = text.ToString();
+    try {
+        FManifest = std::make_unique<TNxManifest>(
+            NxVerifyManifest(FManifestText, keys, static_cast<int64_t>(std::time(nullptr)), floor));
+    } catch (const ENxManifestError& error) {
+        refuse(ManifestFaultText(error.Fault()), error.Message());
+    } catch (const ENxCryptoError& error) {
+        refuse(kVerifyUnavailableText, error.Message());
+    }
+    Log(Format("Manifest: serial %llu, expires %s, %d files, signed by a key of this Setup",
+               static_cast<unsigned long long>(FManifest->Serial),
+               NxFormatManifestTime(FManifest->Expires).c_str(), static_cast<int>(FManifest->Files.size())));
+}
+
+bool TInstallRun::FetchFile(const TInstallPlace& place, const std::string& name, TMemoryStream& buffer) {
+    const std::string url = place.FileURL(name);
+    if (!FManifest) {
+        const bool ok = DownloadToStream(url, buffer);
+        CheckCancelled();
+        return ok;
+    }
+    const TNxManifestEntry* listed = FManifest->Find(name);
+    if (!listed) {
+        Log("Manifest: " + name + " is not listed: not fetched");
+        return false;
+    }
+    const auto fail = [&](const wchar_t* text) { throw EInstallError(WideToAnsi(text) + name); };
+    // A mismatch may be a transfer gone wrong or a server in the middle of an update: one
+    // more attempt from the start, then the run ends.
+    constexpr int kAttempts = 2;
+    for (int attempt = 1;; ++attempt) {
+        buffer.SetSize(0);
+        // Not one byte more than the manifest lists: a longer body ends the transfer (and its
+        // connection) at once.
+        TLimitedStream limited(buffer, listed->Size);
+        const bool ok = DownloadToStream(url, limited);
+        CheckCancelled();
+        std::string verdict;
+        if (!ok && !limited.Exceeded()) {
+            Log("Manifest: " + name + " could not be fetched");
+            fail(kFileUnavailableText);
+        }
+        if (limited.Exceeded()) {
+            verdict = Format("longer than the listed %lld bytes", static_cast<long long>(listed->Size));
+        } else {
+            const TNxSHA256Digest digest = NxSHA256(buffer.Memory(), static_cast<size_t>(buffer.Size()));
+            if (buffer.Size() == listed->Size && digest == listed->SHA256) {
+                Log(Format("Verified %s: %lld bytes, SHA-256 %s", name.c_str(),
+                           static_cast<long long>(buffer.Size()), NxHexDigest(digest).c_str()));
+                return true;
+            }
+            verdict = Format("%lld bytes, SHA-256 %s, where the manifest lists %lld bytes, SHA-256 %s",
+                             static_cast<long long>(buffer.Size()), NxHexDigest(digest).c_str(),
+                             static_cast<long long>(listed->Size), NxHexDigest(listed->SHA256).c_str());
+        }
+        buffer.SetSize(0);
+        Log("Mismatch " + name + ": " + verdict +
+            (attempt < kAttempts ? "; fetched again from the start" : ""));
+        if (attempt == kAttempts) fail(kFileMismatchText);
+    }
 }

@@ -12,6 +12,7 @@
 #include "base/Exception.h"
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
+#include "http/NxManifest.h"
 #include "http/NxRetry.h"
 #include "setup/InstallFiles.h"
 #include "setup/InstallLog.h"
@@ -37,6 +38,26 @@ inline constexpr const wchar_t* kNoLocalAppDataText =
 inline constexpr const wchar_t* kLogNoteBefore = L"설치 과정은 ";
 inline constexpr const wchar_t* kLogNoteAfter = L" 파일에 기록되어 있습니다.";
 
+// A build that holds the vendor's manifest keys installs only bytes the signed manifest
+// vouches for; each refusal ends the run before anything unverified is written, with its own
+// text (and the line naming the log). The status line while the manifest is fetched:
+inline constexpr const wchar_t* kManifestStatus = L"설치 파일 확인중..";
+inline constexpr const wchar_t* kManifestMissingText =
+    L"설치 파일 목록을 내려받지 못했습니다. 네트워크 연결을 확인하신 후 다시 설치해 주세요.";
+inline constexpr const wchar_t* kManifestFormatText = L"설치 파일 목록의 형식이 올바르지 않습니다.";
+inline constexpr const wchar_t* kManifestSignatureText =
+    L"설치 파일 목록의 서명이 올바르지 않습니다. 배포 서버의 파일이 변조되었을 수 있습니다.";
+inline constexpr const wchar_t* kManifestExpiredText =
+    L"설치 파일 목록의 유효 기간이 지났습니다. 컴퓨터의 날짜와 시간을 확인해 주세요.";
+inline constexpr const wchar_t* kManifestSerialText =
+    L"설치 파일 목록이 이미 설치된 것보다 오래되었습니다. 배포 서버의 파일이 변조되었을 수 있습니다.";
+inline constexpr const wchar_t* kManifestKeysText = L"설치 프로그램의 서명 키를 사용할 수 없습니다.";
+inline constexpr const wchar_t* kVerifyUnavailableText =
+    L"이 컴퓨터에서는 설치 파일의 서명을 확인할 수 없습니다.";
+// Followed by the file's name.
+inline constexpr const wchar_t* kFileMismatchText = L"내려받은 파일이 설치 파일 목록과 다릅니다: ";
+inline constexpr const wchar_t* kFileUnavailableText = L"설치 파일 목록에 있는 파일을 내려받지 못했습니다: ";
+
 // The status line while the run waits before attempt N of M: before + N + "/" + M + after.
 inline constexpr const wchar_t* kRetryStatusBefore = L"연결이 끊어져 다시 시도하는 중입니다.. (";
 inline constexpr const wchar_t* kRetryStatusAfter = L")";
@@ -55,6 +76,9 @@ struct TInstallPlace {
     std::string ProductDir;
     std::string MainExe;
     std::string InstallDir() const { return VendorDir + ProductDir; }
+    // A file of the product on the server: the base URL, then "/deri_vere/" and the name (so
+    // two slashes follow the host).
+    std::string FileURL(const std::string& name) const { return BaseURL + "/deri_vere/" + name; }
 };
 // The place of this build: its distribution host and this user's application-data folder.
 TInstallPlace DefaultInstallPlace();
@@ -79,6 +103,13 @@ public:
     TNxHTTP& HTTP() { return *FHTTP; }
     TNxRetryPolicy& RetryPolicy() { return FRetryPolicy; }
 
+    // The vendor's manifest keys (PEM text) and the lowest serial accepted: the build's own
+    // unless set. Without keys the run fetches no manifest.
+    void SetManifestKeys(std::string pem, uint64_t minSerial) {
+        FManifestKeys = std::move(pem);
+        FMinSerial = minSerial;
+    }
+
     // The installation log's file; empty (the default) for a new one in %TEMP%.
     void SetLogPath(std::string path) { FLogPath = std::move(path); }
     // A line for the next run's log, right after its heading: what happened before the run
@@ -102,10 +133,18 @@ public:
     // four attempts, 1, 2 and 4 s apart, or as a 429 or 503 asks), a cut body resumed where
     // the server allows it. False for any final failure, never an error; the buffer is
     // rewound. A stop request ends a wait at once.
-    bool DownloadToStream(const std::string& url, TMemoryStream& buffer);
+    bool DownloadToStream(const std::string& url, TStream& buffer);
 
 private:
     void Steps(const TInstallPlace& place);
+    // The signed manifest, fetched and checked before anything is written.
+    void LoadManifest(const TInstallPlace& place);
+    // The serial below which no manifest is taken: the build's, or the one an earlier run
+    // accepted.
+    uint64_t SerialFloor(const std::vector<TNxP256PublicKey>& keys, const std::string& installDir);
+    // One product file into buffer: as it is served, or with a manifest only when listed, and
+    // then only bytes that match the listing. False when it is to be skipped.
+    bool FetchFile(const TInstallPlace& place, const std::string& name, TMemoryStream& buffer);
     void MakeFolder(const std::string& path);
     void Save(const std::string& path, const char* data, size_t size);
     void Register(const TInstallPlace& place);
@@ -126,7 +165,7 @@ private:
 
     // The download the work events belong to and how far its bar has gone.
     struct TProgress {
-        TMemoryStream* Buffer = nullptr;
+        TStream* Buffer = nullptr;
         int64_t Offset = 0; // bytes kept from earlier attempts when this transfer began
         int64_t Shown = 0;  // the furthest position shown for this download
         int32_t Maximum = 0;
@@ -142,6 +181,11 @@ private:
     std::unique_ptr<TNxIOHandlerTLS> FTLSLayer;
     std::unique_ptr<TNxHTTP> FHTTP;
     std::unique_ptr<TInstallLog> FLog;
+    std::string FManifestKeys;
+    uint64_t FMinSerial = 0;
+    // The manifest of this run, and its text as it was served; empty without keys.
+    std::unique_ptr<TNxManifest> FManifest;
+    std::string FManifestText;
     std::string FLogPath;
     std::vector<std::string> FEarlierNotes;
     std::string FLogFile;

@@ -103,6 +103,8 @@ protected:
         // A script that goes wrong must not hold the test for the stored 30 s.
         Run.HTTP().ReadTimeout = kGuardTimeout;
         Run.RetryPolicy().FirstWaitMs = kTestFirstWait;
+        // The runs of this suite are those of a build without manifest keys.
+        Run.SetManifestKeys("", 1);
         ForgetRegistration();
     }
     void TearDown() override { ForgetRegistration(); }
