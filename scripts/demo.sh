@@ -4,7 +4,11 @@
 # and runs the installer, the very program we ship, under Wine. Then prints what was
 # installed: the install folder, the rewritten r_ver.txt, the uninstall entry and the
 # desktop shortcut as lnkinfo reads it.
-#   scripts/demo.sh [--auto] [--shots DIR]
+#   scripts/demo.sh [--auto] [--shots DIR] [--tamper]
+# The installer is built with a demo key of its own (made once, in build/demo/keys) and the
+# served product is signed with it (nxmanifest): the log shows the manifest and each file's
+# verdict. With --tamper one byte of the served main program is changed after signing, and the
+# installer refuses it.
 # With DISPLAY set the installer opens on that display for a person to click through, and
 # the script goes on when its window closes. Without DISPLAY (or with --auto) it runs on a
 # display of its own (Xvfb) and is driven through the pages, saving a screenshot of each
@@ -14,13 +18,15 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 auto=
+tamper=
 shots=$repo/build/demo/screenshots
 while [ $# -gt 0 ]; do
     case "$1" in
     --auto) auto=1; shift ;;
+    --tamper) tamper=1; shift ;;
     --shots) shots=$(mkdir -p "$2" && cd "$2" && pwd); shift 2 ;;
     --inside) break ;;
-    *) echo "usage: scripts/demo.sh [--auto] [--shots DIR]" >&2; exit 2 ;;
+    *) echo "usage: scripts/demo.sh [--auto] [--shots DIR] [--tamper]" >&2; exit 2 ;;
     esac
 done
 build=$repo/build/win32
@@ -28,7 +34,9 @@ wine=$repo/scripts/wine.sh
 export NX_WINE_ROOT=${NX_WINE_ROOT:-$repo/build/demo-wine}
 setup_exe=$build/src/setup/Setup.exe
 driver=$build/tests/setup/setup_driver.exe
-www=$build/samples/www
+nxmanifest=$repo/build/native/tools/nxmanifest/nxmanifest
+keys=$repo/build/demo/keys
+www=$repo/build/demo/www
 
 # --- inside the namespace: run the installer and report -----------------------------------
 if [ "${1:-}" = "--inside" ]; then
@@ -47,18 +55,31 @@ if [ "${1:-}" = "--inside" ]; then
     read -r x y w h < <(drive wait) || { echo "the installer's window did not open" >&2; exit 1; }
     if [ -n "$auto" ]; then
         mkdir -p "$shots"
+        rm -f "$shots"/4-*.png
         shot 1-licence
         drive click $Button1
         shot 2-component
         drive press $Button3
         shot 3-installation
+        box=
         for _ in $(seq 240); do
             [ "$(label1)" = "설치완료" ] && break
+            box=$(drive box) && break
             sleep 0.5
         done
-        [ "$(label1)" = "설치완료" ] || { echo "the installation did not complete" >&2; drive list >&2; exit 1; }
-        shot 4-completion
-        drive click $Button4 # "완료": the installer ends and starts the installed program
+        if [ -n "$box" ]; then
+            # The refusal: its box, then "취소" (nothing is started).
+            sleep 0.7
+            import -window root "$shots/4-refused.png"
+            echo "screenshot: $shots/4-refused.png"
+            echo "the installer's box: $box"
+            drive dismiss
+            drive click $Button4
+        else
+            [ "$(label1)" = "설치완료" ] || { echo "the installation did not complete" >&2; drive list >&2; exit 1; }
+            shot 4-completion
+            drive click $Button4 # "완료": the installer ends and starts the installed program
+        fi
     else
         echo "The installer is open on $DISPLAY: click through it; this script goes on when it closes."
     fi
@@ -106,9 +127,25 @@ fi
 # --- outside: install, build, display, namespace -------------------------------------------
 scripts/deps.sh
 scripts/build-libjpeg-win32.sh "$repo/build/deps/libjpeg-win32"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 --target Setup sample_product setup_driver
+# The vendor's side: its signing tool (native) and a demo key, made once.
+cmake --preset native >/dev/null
+cmake --build --preset native --target nxmanifest
 mkdir -p "$repo/build/demo"
+[ -f "$keys/public.pem" ] || { mkdir -p "$keys" && "$nxmanifest" keygen "$keys/private.pem" "$keys/public.pem"; }
+cmake --preset win32 -DNX_MANIFEST_PUBLIC_KEY="$keys/public.pem" >/dev/null
+cmake --build --preset win32 --target Setup sample_product setup_driver
+# The release folder as the vendor uploads it: the sample product and its signed manifest.
+rm -rf "$www"
+mkdir -p "$www"
+cp -r "$build/samples/www/deri_vere" "$www/"
+"$nxmanifest" sign --key "$keys/private.pem" --serial 1 --valid-days 30 "$www/deri_vere"
+if [ -n "$tamper" ]; then
+    # What someone on the network path or on the server would do: the program changed after
+    # the vendor signed it.
+    perl -e 'open(F, "+<", $ARGV[0]) or die; seek(F, 1000, 0); read(F, $c, 1); seek(F, 1000, 0);
+             print F chr(ord($c) ^ 1)' "$www/deri_vere/mrwgt.exe"
+    echo "tampered: one byte of the served mrwgt.exe changed after signing"
+fi
 xvfb_pid=
 cleanup() {
     "$wine" --server-stop >/dev/null 2>&1 || true

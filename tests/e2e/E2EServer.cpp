@@ -8,6 +8,9 @@
 //                           body and keeps the connection open (for 120 s)
 //   --trickle BYTES:MS      every body goes out in slices of BYTES, MS apart
 //   --refuse-first MS       connections are refused for the first MS after the start
+//   --corrupt-first URLPATH the first answer for that path has one byte of its body changed
+//   --endless URLPATH       every answer for that path has no length and no end: the file's
+//                           bytes are sent over and over until the client closes
 //   --ranges                "Range: bytes=N-" gets 206 with Content-Range; every answer
 //                           carries an ETag and a Last-Modified, and an If-Range that
 //                           matches neither gets the whole file (200)
@@ -42,6 +45,8 @@ std::string gRoot;
 std::FILE* gLog = nullptr;
 std::map<std::string, size_t> gCuts;
 std::map<std::string, size_t> gStalls;
+std::set<std::string> gCorruptFirst;
+std::set<std::string> gEndless;
 bool gCutFirst = false;
 unsigned gCutOneIn = 0;
 std::mt19937 gRandom;
@@ -110,6 +115,7 @@ void Log(unsigned connection, const std::string& line, int status, size_t bodyBy
 struct TFault {
     size_t Limit;
     bool Stall = false;
+    bool Corrupt = false;
 };
 
 TFault FaultFor(const std::string& path, size_t bodySize) {
@@ -121,6 +127,7 @@ TFault FaultFor(const std::string& path, size_t bodySize) {
     if (gCutFirst && first && bodySize > 1) fault.Limit = bodySize / 2;
     auto stall = gStalls.find(path);
     if (stall != gStalls.end() && first) fault = {std::min(stall->second, bodySize), true};
+    fault.Corrupt = first && bodySize > 0 && gCorruptFirst.count(path) > 0;
     if (gCutOneIn && bodySize > 1 && gRandom() % gCutOneIn == 0)
         fault.Limit = std::min(fault.Limit, 1 + static_cast<size_t>(gRandom() % (bodySize - 1)));
     return fault;
@@ -157,6 +164,16 @@ void Serve(int fd, unsigned connection) {
         std::ostringstream all;
         all << file.rdbuf();
         const std::string whole = all.str();
+        if (gEndless.count(path) > 0) {
+            const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                     "Connection: close\r\n\r\n";
+            size_t sent = 0;
+            bool ok = SendAll(fd, head.data(), head.size());
+            while (ok && !whole.empty() && (ok = SendAll(fd, whole.data(), whole.size())))
+                sent += whole.size();
+            Log(connection, line, 200, sent, range, ifRange);
+            return;
+        }
         std::string validators;
         size_t from = 0;
         int status = 200;
@@ -174,7 +191,7 @@ void Serve(int fd, unsigned connection) {
                     from = 0;
             }
         }
-        const std::string body = whole.substr(from);
+        std::string body = whole.substr(from);
         std::string reply = status == 206 ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
         reply += "Content-Type: application/octet-stream\r\n" + validators;
         if (status == 206)
@@ -183,6 +200,7 @@ void Serve(int fd, unsigned connection) {
         reply += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
         TFault fault = FaultFor(path, body.size());
         if (method == "HEAD") fault = {0};
+        if (fault.Corrupt) body[body.size() / 2] ^= 0x01;
         size_t sent = 0;
         bool ok = SendAll(fd, reply.data(), reply.size());
         const size_t slice = gTrickleBytes ? gTrickleBytes : fault.Limit;
@@ -210,7 +228,8 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "usage: e2e_server PORT ROOT LOG [--cut PATH=BYTES]... [--cut-first] [--cut-random N:SEED]"
-            " [--stall PATH=BYTES] [--trickle BYTES:MS] [--refuse-first MS] [--ranges]\n");
+            " [--stall PATH=BYTES] [--trickle BYTES:MS] [--refuse-first MS] [--ranges]"
+            " [--corrupt-first PATH]... [--endless PATH]...\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -229,6 +248,9 @@ int main(int argc, char** argv) {
             auto eq = val.find('=');
             (opt == "--cut" ? gCuts : gStalls)[val.substr(0, eq)] =
                 std::strtoul(val.c_str() + eq + 1, nullptr, 10);
+            ++i;
+        } else if (opt == "--corrupt-first" || opt == "--endless") {
+            (opt == "--endless" ? gEndless : gCorruptFirst).insert(val);
             ++i;
         } else if (opt == "--trickle") {
             gTrickleBytes = std::strtoul(val.c_str(), nullptr, 10);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e/E2EMachine.h"
+#include "http/NxManifest.h"
 #include "setup/CommandLine.h"
 
 using namespace e2e;
@@ -191,6 +192,57 @@ TEST_F(Unattended, SilentClosedDuringATrickledDownloadIsCancelled) {
     EXPECT_FALSE(fs::exists(ShortcutFile()));
     EXPECT_FALSE(fs::exists(Installed("mrwgt.exe")));
     EXPECT_NE(ReadAll(log).find("Outcome: cancelled"), std::string::npos) << ReadAll(log);
+}
+
+// The keyed installer (NX_E2E_SETUP) against the sample product signed with its key: every file
+// checked against the manifest and installed, the manifest kept for the next run's serial.
+// NX_E2E_EXPECT: a line the log must hold as well (a mismatch that the second attempt mended).
+TEST_F(Unattended, KeyedInstallsOnlyWhatTheManifestVouchesFor) {
+    ResetMachine();
+    TChildProcess setup(SetupExe(), L"/VERYSILENT");
+    ASSERT_TRUE(setup.Started());
+    EXPECT_EQ(setup.WaitForExit(kRunTime), DWORD(ecInstalled));
+    ExpectInstalledAsServed();
+    EXPECT_TRUE(ReadAll(Installed(NxManifestFileName)) == ReadAll(ServedFile(NxManifestFileName)));
+    const std::string log = NewestInstallLog();
+    EXPECT_NE(log.find("Manifest: serial "), std::string::npos) << log;
+    for (const char* name :
+         {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe", "r_ver.txt", "mrwgt.exe"})
+        EXPECT_NE(log.find(std::string("Verified ") + name + ": "), std::string::npos) << name;
+    EXPECT_NE(log.find(Env("NX_E2E_EXPECT")), std::string::npos) << log;
+}
+
+// The keyed installer against a product it must refuse; NX_E2E_REFUSAL is the log's line that
+// says why, NX_E2E_PRISTINE the sample product as signed, NX_E2E_KEEP set when the machine
+// holds an earlier installation. The run fails, starts nothing (even with /RUN) and leaves no
+// byte in the install folder that the vendor did not sign.
+TEST_F(Unattended, KeyedRefusesWhatTheManifestDoesNotVouchFor) {
+    const bool earlier = !Env("NX_E2E_KEEP").empty();
+    if (!earlier) ResetMachine();
+    const fs::path log = FreshLog("nx-e2e-refused.log");
+    TChildProcess setup(SetupExe(), L"/VERYSILENT /RUN " + LogSwitch(log));
+    ASSERT_TRUE(setup.Started());
+    EXPECT_EQ(setup.WaitForExit(kRunTime), DWORD(ecFailed));
+    const std::string text = ReadAll(log);
+    EXPECT_NE(text.find(Env("NX_E2E_REFUSAL")), std::string::npos) << text;
+    EXPECT_NE(text.find("Outcome: failed: "), std::string::npos) << text;
+    EXPECT_EQ(IsRegistered(), earlier);
+    EXPECT_EQ(fs::exists(ShortcutFile()), earlier);
+    const std::string pristine = Env("NX_E2E_PRISTINE");
+    std::error_code none;
+    for (const auto& entry : fs::directory_iterator(InstallDir(), none)) {
+        const std::string name = entry.path().filename().string();
+        const fs::path signedCopy = fs::path(WindowsPath(pristine + "/" + name));
+        if (name == "r_ver.txt")
+            EXPECT_EQ(ReadAll(entry.path()), VersionFileText(ReadAll(signedCopy)));
+        else if (name == NxManifestFileName || name == "mrwgt.ran")
+            EXPECT_TRUE(earlier) << name;
+        else
+            EXPECT_TRUE(fs::exists(signedCopy) && ReadAll(entry.path()) == ReadAll(signedCopy))
+                << name << " is not the vendor's";
+    }
+    Sleep(500);
+    EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "the product was started";
 }
 
 // No server needed: a switch the program does not know.

@@ -43,10 +43,14 @@ win=$(cd "${1:-$repo/build/win32}" && pwd)
 native=$(cd "${2:-$repo/build/native}" && pwd)
 exe=$win/tests/e2e_tests.exe
 https_setup=$win/src/setup/SetupHttps.exe
+keyed_setup=$win/src/setup/SetupKeyed.exe
+keys=$win/test-keys
+nxmanifest=$native/tools/nxmanifest/nxmanifest
 server=$native/tests/e2e_server
 sample=$win/samples/www
 work=$repo/build/e2e
-for f in "$exe" "$server" "$sample/deri_vere/mrwgt.exe" "$https_setup" "$native/tests/tls_peer"; do
+for f in "$exe" "$server" "$sample/deri_vere/mrwgt.exe" "$https_setup" "$native/tests/tls_peer" "$keyed_setup" \
+    "$keys/private.pem" "$nxmanifest"; do
     [ -e "$f" ] || { echo "missing $f (build the win32 and native presets first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 [ -n "${DISPLAY:-}" ] || { echo "no X display (DISPLAY)"; echo "0 passed, 1 failed"; exit 1; }
@@ -56,6 +60,10 @@ mkdir -p "$work"
 
 passed=0
 failed=0
+# Set around one case_ call: the name its log and result go under (default: the test's), and
+# more of its environment.
+case_label=
+case_env=()
 
 # A copy of the sample product for one case.
 served() {
@@ -70,15 +78,16 @@ served() {
 # that the namespace trusts, and the installer built with the https base URL), ours or down.
 case_() {
     local test=$1 kind=$2 www=${3:--}
+    local name=${case_label:-$test}
     # NX_E2E_ONLY: only the cases whose name holds it (those that need an earlier case's
     # installation then need that case too).
-    [[ -z "${NX_E2E_ONLY:-}" || $test == *"$NX_E2E_ONLY"* ]] || return 0
+    [[ -z "${NX_E2E_ONLY:-}" || $name == *"$NX_E2E_ONLY"* ]] || return 0
     shift 3 2>/dev/null || shift $#
-    local logs=$work/$test
+    local logs=$work/$name
     mkdir -p "$logs"
     local filter=$test
     [[ $test == *.* ]] || filter=Install.$test
-    local run=(env NX_E2E_WWW="$www" "$wine" "$exe" --gtest_filter="$filter" --gtest_color=no)
+    local run=(env NX_E2E_WWW="$www" "${case_env[@]}" "$wine" "$exe" --gtest_filter="$filter" --gtest_color=no)
     # A wineserver outside the namespace would serve the outside network.
     "$wine" --server-stop >/dev/null 2>&1
     local start=$SECONDS
@@ -103,10 +112,10 @@ case_() {
     local rc=$?
     if [ $rc = 0 ] && grep -q '^\[  PASSED  \] 1 test' "$logs/test.log"; then
         passed=$((passed + 1))
-        echo "ok   $test ($((SECONDS - start)) s)"
+        echo "ok   $name ($((SECONDS - start)) s)"
     else
         failed=$((failed + 1))
-        echo "FAIL $test ($((SECONDS - start)) s, exit $rc)"
+        echo "FAIL $name ($((SECONDS - start)) s, exit $rc)"
         grep -vE '^(\[ RUN|\[       OK|[0-9a-f]{4}:(fixme|err|warn))' "$logs/test.log" | tail -n 40
     fi
 }
@@ -156,6 +165,85 @@ case_ Unattended.ABadCommandLineExitsWithThree down
 "$native/tests/tls_peer" --certs "$work/certs" >/dev/null
 secure=$(served secure)
 case_ FullRunOverHttps nginx-tls "$secure"
+
+# The installer built with a key (SetupKeyed.exe, the test run's own key): the sample product
+# signed with it installs; every attack on it is refused.
+#   keyed LABEL KIND WWW REFUSAL [server options]   (REFUSAL empty: the run must install)
+keyed() {
+    local label=$1 kind=$2 www=$3 refusal=$4
+    shift 4
+    local test=Unattended.KeyedRefusesWhatTheManifestDoesNotVouchFor
+    [ -n "$refusal" ] || test=Unattended.KeyedInstallsOnlyWhatTheManifestVouchesFor
+    case_label=Keyed.$label
+    case_env+=(NX_E2E_SETUP="$keyed_setup" NX_E2E_PRISTINE="$sample/deri_vere" NX_E2E_REFUSAL="$refusal")
+    case_ "$test" "$kind" "$www" "$@"
+    case_label=
+    case_env=()
+}
+# A copy of the sample product signed by KEY under SERIAL: signed NAME KEY SERIAL [expiry option]
+signed() {
+    local www
+    www=$(served "$1")
+    "$nxmanifest" sign --key "$2" --serial "$3" ${4:---valid-days 30} "$www/deri_vere" >/dev/null 2>&1
+    echo "$www"
+}
+# One byte of a file changed.
+flip() {
+    perl -e 'open(F, "+<", $ARGV[0]) or die; seek(F, 1000, 0); read(F, $c, 1); seek(F, 1000, 0);
+             print F chr(ord($c) ^ 1)' "$1"
+}
+own=$keys/private.pem
+keyed Installs nginx "$(signed keyed "$own" 5)" ""
+case_env=(NX_E2E_KEEP=1)
+keyed ALowerSerialAfterAnInstallation nginx "$(signed keyed-older "$own" 4)" "Manifest serial 4 is below 5"
+tampered=$(signed keyed-tampered "$own" 6)
+flip "$tampered/deri_vere/mrwgt.exe"
+keyed ATamperedMainProgram nginx "$tampered" "Mismatch mrwgt.exe: "
+keyed AnUnsignedProduct nginx "$(served keyed-unsigned)" "Manifest refused: not fetched"
+"$nxmanifest" keygen "$work/other.pem" "$work/other.pub" >/dev/null
+keyed AnotherKey nginx "$(signed keyed-other "$work/other.pem" 6)" "Manifest refused: Manifest signature does not verify"
+keyed AnExpiredManifest nginx "$(signed keyed-expired "$own" 6 "--expires 2020-01-01")" \
+    "Manifest refused: Manifest expired at 2020-01-01T00:00:00Z"
+keyed AnEndlessMainProgram ours "$(signed keyed-endless "$own" 6)" "Mismatch mrwgt.exe: longer than the listed" \
+    --endless /deri_vere/mrwgt.exe
+case_env=(NX_E2E_EXPECT="Mismatch mrwgt.exe: ")
+keyed AMismatchMendedByTheSecondAttempt ours "$(signed keyed-corrupt "$own" 6)" "" --corrupt-first /deri_vere/mrwgt.exe
+
+# Setup.exe signed as the build signs it (scripts/sign-setup.sh), with a certificate of a
+# throw-away root made here: osslsigncode verifies it against that root, it stays within the
+# size budget, and it installs.
+authenticode=$work/authenticode
+mkdir -p "$authenticode/signed"
+if [[ -n "${NX_E2E_ONLY:-}" && Authenticode != *"$NX_E2E_ONLY"* ]]; then
+    :
+elif (
+    set -e
+    cd "$authenticode"
+    password=$(head -c 12 /dev/urandom | base64)
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "/CN=Marrowgate Test Root" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=Marrowgate Test Signer" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >signer.ext
+    openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile signer.ext \
+        -out signer.pem 2>/dev/null
+    openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout "pass:$password" -out signer.p12
+    cp "$win/src/setup/Setup.exe" signed/Setup.exe
+    NX_SIGN_PASSWORD=$password "$repo/scripts/sign-setup.sh" signer.p12 signed/Setup.exe
+    osslsigncode verify -CAfile ca.pem -in signed/Setup.exe | grep -q '^Signature verification: ok'
+    [ "$(stat -c %s signed/Setup.exe)" -le 1048576 ]
+) >"$authenticode/sign.log" 2>&1; then
+    passed=$((passed + 1))
+    echo "ok   Authenticode.SignedAndVerifiedAgainstItsRoot ($(stat -c %s "$authenticode/signed/Setup.exe") bytes)"
+    case_label=Authenticode.TheSignedCopyInstalls
+    case_env=(NX_E2E_SETUP="$authenticode/signed/Setup.exe")
+    case_ Unattended.VerySilentInstallsWithoutAnyWindow nginx "$(served authenticode)"
+    case_label=
+    case_env=()
+else
+    failed=$((failed + 1))
+    echo "FAIL Authenticode.SignedAndVerifiedAgainstItsRoot"
+    tail -n 20 "$authenticode/sign.log"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -7,6 +7,8 @@
 //   settext ID TEXT set a control's text
 //   show ID         show a control
 //   close           press the window's close box
+//   box             print the text of Setup's message box, if one is open (exit 1 if none)
+//   dismiss         press the message box's OK button
 //   install MS      "동의함", then "설치" at once; waits up to MS for the run's end and prints
 //                   one line: completed, box (then the box's text; it is dismissed), exited or
 //                   timeout, and the milliseconds since "설치" was pressed
@@ -56,7 +58,7 @@ HWND ControlById(const TSetupDriver& driver, const wchar_t* text) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
         std::fputs(
-            "usage: setup_driver wait|list|click ID|press ID|settext ID TEXT|show ID|close|install MS\n",
+            "usage: setup_driver wait|list|click ID|press ID|settext ID TEXT|show ID|close|box|dismiss|install MS\n",
             stderr);
         return 2;
     }
@@ -84,6 +86,16 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"close") {
         driver->RequestClose();
+        return 0;
+    }
+    if (command == L"box" || command == L"dismiss") {
+        DWORD process = 0;
+        GetWindowThreadProcessId(driver->Window(), &process);
+        const TBox box = FindMessageBox(process);
+        if (!box.Window) return 1;
+        if (command == L"dismiss") return PostMessageW(box.Window, WM_COMMAND, IDOK, 0) ? 0 : 1;
+        PrintUtf8(box.Text);
+        std::printf("\n");
         return 0;
     }
     if (argc < 3) return 2;
