@@ -12,7 +12,16 @@ passed=0
 failed=0
 xvfb_pid=
 
-step() { printf '\n== %s\n' "$*"; }
+# Each step's wall time, for the table at the end.
+phases=()
+phase_start=$SECONDS
+phase_name=
+step() {
+    [ -n "$phase_name" ] && phases+=("$((SECONDS - phase_start)) s  $phase_name")
+    phase_name=$*
+    phase_start=$SECONDS
+    printf '\n== %s\n' "$*"
+}
 die() {
     echo "FAILED: $*" >&2
     echo "$passed passed, $((failed + 1)) failed"
@@ -100,6 +109,8 @@ ctest --preset win32 2>&1 | tee "$logs/ctest-win32.log" | grep -vE '^ *[0-9]+/[0
 count_ctest "$logs/ctest-win32.log"
 
 step "the wizard at 96, 120, 144 and 192 DPI (Wine prefix of its own)"
+# A copy of the tests' prefix, far quicker than booting a new one.
+[ -f "$repo/build/wine-dpi/.ready" ] || scripts/wine.sh --clone "$repo/build/wine-dpi"
 tests/setup/run-dpi.sh "$repo/build/win32/tests/setup/setup_tests.exe" 2>&1 | tee "$logs/dpi.log"
 count_plain "$logs/dpi.log"
 
@@ -107,7 +118,9 @@ step "end-to-end installation runs (Wine, private network, nginx and our own ser
 tests/e2e/run.sh "$repo/build/win32" "$repo/build/native" 2>&1 | tee "$logs/e2e.log"
 count_plain "$logs/e2e.log"
 
+step "done"
 echo
+printf '%s\n' "${phases[@]}"
 echo "Test run took $(($(date +%s) - start)) s"
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -6,6 +6,8 @@
 #   scripts/wine.sh --init                only make sure the prefix exists
 #   scripts/wine.sh --env                 print the environment (for `eval`)
 #   scripts/wine.sh --server-start|--server-stop   keep one wineserver for a test run
+#   scripts/wine.sh --clone DIR           a copy of the prefix's root in DIR (for tests that run
+#                                         beside those of this one), far quicker than a new one
 set -e
 repo=$(cd "$(dirname "$0")/.." && pwd)
 root=${NX_WINE_ROOT:-$repo/build/wine}
@@ -65,5 +67,20 @@ case "${1:-}" in
     exit 0
     ;;
 --server-stop) exec wineserver -k ;;
+--clone)
+    dest=$2
+    wineserver -k 2>/dev/null || true
+    rm -rf "$dest"
+    mkdir -p "$(dirname "$dest")"
+    cp -a "$root" "$dest"
+    dest=$(cd "$dest" && pwd)
+    # The user's folders (Desktop among them) link into the root's own home: the copy's must
+    # lead into its home, or both would share one desktop.
+    find "$dest" -type l -lname "$root/*" | while read -r link; do
+        target=$(readlink "$link")
+        ln -sfn "$dest${target#"$root"}" "$link"
+    done
+    exit 0
+    ;;
 esac
 exec wine "$@"

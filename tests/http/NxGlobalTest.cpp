@@ -145,9 +145,20 @@ void RunInChild(const TEnvironment& environment, const std::function<void()>& bo
         saved.emplace_back(present, old);
         PutEnv(name, &value);
     }
+    // The child runs this one test: a shard of a sharded run would filter it away.
+    const std::string shardNames[] = {"GTEST_SHARD_INDEX", "GTEST_TOTAL_SHARDS"};
+    std::vector<std::pair<bool, std::string>> shards;
+    for (const std::string& name : shardNames) {
+        bool present;
+        shards.emplace_back(false, GetEnv(name, present));
+        shards.back().first = present;
+        PutEnv(name, nullptr);
+    }
     const std::string outcome = SpawnSelf(filter, mark);
     for (size_t i = 0; i < all.size(); ++i)
         PutEnv(all[i].first, saved[i].first ? &saved[i].second : nullptr);
+    for (size_t i = 0; i < shards.size(); ++i)
+        PutEnv(shardNames[i], shards[i].first ? &shards[i].second : nullptr);
     std::error_code ignored;
     std::filesystem::remove(mark, ignored);
     std::string described;
