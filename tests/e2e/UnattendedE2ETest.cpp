@@ -108,8 +108,9 @@ TEST_F(Unattended, VerySilentInstallsWithoutAnyWindow) {
     EXPECT_NE(log.find("Outcome: completed"), std::string::npos) << log;
 }
 
-// No server: the run fails, and says so only in its log and its exit code.
-TEST_F(Unattended, VerySilentAgainstAServerThatIsDownFails) {
+// A server without the product (every file 404, asked once; the wizard's case meets a server
+// that is down): the run fails, and says so only in its log and its exit code.
+TEST_F(Unattended, VerySilentAgainstAServerWithoutTheProductFails) {
     ResetMachine();
     const fs::path log = FreshLog("nx-e2e-verysilent-down.log");
     TChildProcess setup(SetupExe(), L"/verysilent " + LogSwitch(log));
