@@ -264,7 +264,8 @@ TEST_F(InstallRunTest, AStopRequestEndsTheRunWithoutABoxOrRegistration) {
             .SendPieces(std::string(50000, 'U'), {1000}, 30);
         server.Start();
         ServeFrom(server);
-        if (c.Refusing) Place.BaseURL = "http://127.0.0.1:" + std::to_string(nxtest::UnusedLocalPort()) + "/";
+        nxtest::RefusingPort refusing;
+        if (c.Refusing) Place.BaseURL = "http://127.0.0.1:" + std::to_string(refusing.Port()) + "/";
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Run.Run(Place), ioCancelled);
         // Well within the first wait of 1 s: a stop does not sit out a wait.
@@ -338,7 +339,8 @@ TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         View = TRecordingView{};
-        Place.BaseURL = "http://127.0.0.1:" + std::to_string(nxtest::UnusedLocalPort()) + "/";
+        nxtest::RefusingPort refusing;
+        Place.BaseURL = "http://127.0.0.1:" + std::to_string(refusing.Port()) + "/";
         const std::string appData = Place.AppDataDir;
         if (c.NoAppData) Place.AppDataDir.clear();
         Run.SetLogPath(c.LogWritable ? LogFile : missingLog);
@@ -384,24 +386,6 @@ TEST_F(InstallRunTest, AFailedDownloadIsFalseAndRewindsTheBuffer) {
     EXPECT_EQ(buffer.Position(), 0);
     EXPECT_FALSE(Run.DownloadToStream("http://", buffer));
     EXPECT_EQ(buffer.Position(), 0);
-}
-
-TEST(InstallRunClient, HasTheStoredSettings) {
-    TRecordingView view;
-    TInstallRun run(view);
-    TNxHTTP& http = run.HTTP();
-    // The stall limit: a server that stops sending must not hold the run forever.
-    EXPECT_EQ(http.ReadTimeout, 30000);
-    EXPECT_TRUE(http.AllowCookies);
-    EXPECT_EQ(http.MaxLineAction, maException);
-    EXPECT_EQ(http.HTTPOptions, TNxHTTPOptions{hoForceEncodeParams});
-    EXPECT_EQ(http.Request().UserAgent(), "Mozilla/3.0 (compatible; Nx Library)");
-    EXPECT_EQ(http.Request().Accept(), "text/html, */*");
-    EXPECT_EQ(http.Request().ContentType(), "text/html");
-    EXPECT_TRUE(http.OnWorkBegin && http.OnWork && http.OnWorkEnd);
-    EXPECT_EQ(run.RetryPolicy().MaxAttempts, 4);
-    EXPECT_EQ(run.RetryPolicy().FirstWaitMs, 1000);
-    EXPECT_EQ(run.RetryPolicy().RetryAfterLimitMs, 30000);
 }
 
 class InstallRunWindow : public ::testing::Test {

@@ -543,15 +543,30 @@ int ScriptedServer::Connections() const {
     return static_cast<int>(FReceived.size());
 }
 
-uint16_t UnusedLocalPort() {
+namespace {
+// A socket bound to a port of the system's choice on 127.0.0.1, not listening, and its port.
+intptr_t BindAnyPort(uint16_t& port) {
     EnsureSockets();
     intptr_t s = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in a = Loopback(0);
     bind(S(s), reinterpret_cast<sockaddr*>(&a), sizeof a);
     SockLen len = sizeof a;
     getsockname(S(s), reinterpret_cast<sockaddr*>(&a), &len);
-    CloseSock(s);
-    return ntohs(a.sin_port);
+    port = ntohs(a.sin_port);
+    return s;
+}
+} // namespace
+
+uint16_t UnusedLocalPort() {
+    uint16_t port = 0;
+    CloseSock(BindAnyPort(port));
+    return port;
+}
+
+RefusingPort::RefusingPort() : FSocket(BindAnyPort(FPort)) {}
+
+RefusingPort::~RefusingPort() {
+    CloseSock(FSocket);
 }
 
 } // namespace nxtest

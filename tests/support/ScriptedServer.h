@@ -154,7 +154,23 @@ private:
     std::string FTLSFailure;
 };
 
-// A port on 127.0.0.1 where nothing listens (for refused-connection tests).
+// A port on 127.0.0.1 that was free a moment ago (for a server of another program to bind).
 uint16_t UnusedLocalPort();
+
+// A port on 127.0.0.1 that refuses every connection for as long as this lives: bound, never
+// listening, so that no other socket (a parallel test's client) can take it, as it could a
+// port that was only found free.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    uint16_t Port() const { return FPort; }
+
+private:
+    intptr_t FSocket;
+    uint16_t FPort = 0;
+};
 
 } // namespace nxtest

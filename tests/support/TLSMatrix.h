@@ -3,6 +3,7 @@
 // leaf, its protocol range, or plain HTTP on the TLS port), how the client reaches it,
 // and what the client must conclude. The native tests run each row against a scripted
 // server in process; the Windows tests run the same rows against a native peer program.
+#include <ostream>
 #include <string>
 
 #include "support/TestCertificates.h"
@@ -61,6 +62,12 @@ inline std::string TLSMatrixTestName(const TLSMatrixRow& row) {
     for (char& c : name)
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) c = '_';
     return name;
+}
+
+// How GoogleTest prints a row (and so how the test lists name it): by its name, not by the
+// bytes of its pointers, which change from run to run.
+inline void PrintTo(const TLSMatrixRow& row, std::ostream* out) {
+    *out << row.Name;
 }
 
 } // namespace nxtest

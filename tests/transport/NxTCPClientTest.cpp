@@ -63,9 +63,10 @@ TEST_F(NxTCPConnectionFixture, ReconnectAfterAPeerCloseReusesTheHandlerAndStarts
 }
 
 TEST(NxTCPClient, RefusedConnectRaisesAndLeavesNoSocket) {
+    nxtest::RefusingPort refusing;
     TNxTCPClient client;
     client.SetHost("127.0.0.1");
-    client.SetPort(nxtest::UnusedLocalPort());
+    client.SetPort(refusing.Port());
     try {
         client.OpenConnection();
         FAIL() << "nothing listens there";
