@@ -7,12 +7,6 @@
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
 
-namespace {
-void SleepMs(int32_t milliseconds) {
-    if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-} // namespace
-
 // --- TNxConnectThread ------------------------------------------------------------------
 
 TNxConnectThread::TNxConnectThread(TNxSocketHandle* socketHandle) : FSocketHandle(socketHandle) {}
@@ -40,7 +34,17 @@ void TNxConnectThread::Execute() {
     } catch (...) {
         FFailureText = "Connect failed.";
     }
-    FFinished.store(true);
+    {
+        std::lock_guard<std::mutex> hold(FLock);
+        FFinished.store(true);
+    }
+    FDone.notify_all();
+}
+
+bool TNxConnectThread::WaitFinished(int32_t milliseconds) {
+    std::unique_lock<std::mutex> hold(FLock);
+    return FDone.wait_for(hold, std::chrono::milliseconds(std::max(0, milliseconds)),
+                          [this] { return FFinished.load(); });
 }
 
 // --- TNxIOHandlerSocket ----------------------------------------------------------------
@@ -127,16 +131,15 @@ void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
 
     TNxConnectThread thread(FSocketHandle.get());
     thread.Start();
+    // Each slice ends as soon as the connect does: a connect that takes one round trip is
+    // used after one round trip, not at the end of its slice.
     while (slice < remaining) {
-        SleepMs(slice);
+        if (thread.WaitFinished(slice)) break;
         remaining = infinite ? slice + 1 : remaining - slice;
         TNxAntiFreezeBase::AntiFreezeTick(true, false);
-        if (thread.Finished()) {
-            remaining = 0;
-            break;
-        }
+        if (thread.Finished()) break;
     }
-    SleepMs(remaining);
+    if (!thread.Finished()) thread.WaitFinished(remaining);
 
     if (thread.Finished()) {
         thread.WaitFor();

@@ -1,8 +1,10 @@
 #pragma once
 // The I/O handler on one TCP socket, its timed connect and the connect thread.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -41,6 +43,8 @@ public:
     void Start();
     // The thread has marked itself finished.
     bool Finished() const { return FFinished.load(); }
+    // Waits at most milliseconds for the thread to mark itself finished; true once it has.
+    bool WaitFinished(int32_t milliseconds);
     // Asks the thread to stop (it cannot interrupt a blocked connect; closing the socket
     // does that).
     void Terminate() { FTerminated.store(true); }
@@ -60,6 +64,8 @@ private:
     std::string FFailureText;
     std::atomic<bool> FFinished{false};
     std::atomic<bool> FTerminated{false};
+    std::mutex FLock;
+    std::condition_variable FDone;
     std::thread FThread;
 };
 
@@ -84,10 +90,11 @@ public:
     int32_t Receive(void* buffer, int32_t length) override;
     int32_t Transmit(const void* buffer, int32_t length) override;
 
-    // The connect thread with a limit (-2 = none) while this thread sleeps in slices of
+    // The connect thread with a limit (-2 = none) while this thread waits in slices of
     // 125 ms (the smaller of IdleTimeOut and 125 with the anti-freeze in force), ticking
-    // the anti-freeze after each. ENxConnectException with the thread's failure text, or
-    // ENxConnectTimeout "Connect timed out." with the socket closed.
+    // the anti-freeze after each; a slice ends early when the connect does. ENxConnectException
+    // with the thread's failure text, or ENxConnectTimeout "Connect timed out." with the
+    // socket closed.
     void TimedConnect(int32_t timeout);
 
     // Null until the first OpenHandler.
