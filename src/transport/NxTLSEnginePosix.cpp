@@ -1,5 +1,6 @@
-// The TLS engine over OpenSSL 3, driven through memory BIOs: the library never touches
-// the socket, so the I/O handler keeps the waits. As on the Windows side, the libraries
+// The TLS engine over OpenSSL 3, driven through BIOs in memory (a source of our own for the
+// ciphertext received, a memory BIO for what goes out): the library never touches the
+// socket, so the I/O handler keeps the waits. As on the Windows side, the libraries
 // are loaded by name on first use: a program that never speaks TLS does not map them
 // (about 1.8 MiB resident, and their start-up). The headers serve for the types, the
 // constants and the inline functions only; every call goes through the table below.
