@@ -36,6 +36,14 @@ bool ValueIs(const std::string& value, const char* wanted) {
     return NxSameText(Trim(value), wanted);
 }
 
+// What the request line and the Host line are made of must not end or split them: no
+// blank, CR, LF or other control byte (the request would say something else than the URL).
+void CheckRequestField(const char* name, const std::string& value) {
+    for (char ch : value)
+        if (static_cast<unsigned char>(ch) <= ' ' || ch == '\x7F')
+            throw ENxURIException(Format(NxHTTPStrings::URIInvalidCharacter, name));
+}
+
 // The first word of each challenge, looked up in the scheme registry.
 TNxAuthenticationClass FirstKnownScheme(const TNxHeaderList& challenges) {
     for (const auto& challenge : challenges.Lines()) {
@@ -263,6 +271,12 @@ void TNxCustomHTTP::ResolveTarget() {
         }
         // Any other port stays: a later URL without one goes to the same port again.
     }
+    // A URL with a blank or a control byte is refused before anything is sent.
+    CheckRequestField("Host", target.Host());
+    CheckRequestField("Port", target.Port());
+    CheckRequestField("Path", target.Path());
+    CheckRequestField("Document", target.Document());
+    CheckRequestField("Query", target.Query());
     request.Target = target.Path() + target.Document() + target.Query();
     if (request.RequestMethod == hmOptions && uri.Document() == "*") request.Target.assign(1, '*');
     const TNxHTTPMethod method = request.RequestMethod;

@@ -5,6 +5,8 @@ namespace NxHTTPStrings {
 // URIs
 inline constexpr const char* URIProtocolEmpty = "Protocol field is empty";
 inline constexpr const char* URIHostEmpty = "Host field is empty";
+// "Host", "Port", "Path", "Document" or "Query": a byte that would break the request line.
+inline constexpr const char* URIInvalidCharacter = "%s field contains an invalid character";
 // Internet dates
 inline constexpr const char* FailedTimeZoneInfo = "Failed attempting to retrieve time zone information.";
 } // namespace NxHTTPStrings
