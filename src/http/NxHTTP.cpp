@@ -64,6 +64,15 @@ void CheckRequestField(const char* name, const std::string& value) {
             throw ENxURIException(Format(NxHTTPStrings::URIInvalidCharacter, name));
 }
 
+// A close or a reset: the server had given the connection up.
+bool IsDroppedConnection(const ENxException& e) {
+    if (dynamic_cast<const ENxConnClosedGracefully*>(&e) != nullptr) return true;
+    const auto* socket = dynamic_cast<const ENxSocketError*>(&e);
+    return socket != nullptr &&
+           (socket->ErrorCode() == NxErr::ECONNRESET_ || socket->ErrorCode() == NxErr::ECONNABORTED_ ||
+            socket->ErrorCode() == NxErr::ESHUTDOWN_);
+}
+
 // The first word of each challenge, looked up in the scheme registry.
 TNxAuthenticationClass FirstKnownScheme(const TNxHeaderList& challenges) {
     for (const auto& challenge : challenges.Lines()) {
@@ -205,8 +214,7 @@ void TNxCustomHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TSt
         for (bool done = false; !done;) {
             ++FHopCount;
             ResolveTarget();
-            OpenExchange();
-            ReadResponse();
+            Exchange();
             switch (JudgeResponse()) {
             case nsFollow:
                 // Whatever this pass wrote is cut off.
@@ -372,7 +380,8 @@ void TNxCustomHTTP::EnsureConnected() {
     if (IsConnected() && (route == rkTlsProxy ? FTunnelTarget != authority : !FTunnelTarget.empty()))
         CloseConnection();
     ProbeClosed(false); // a connection the server closed while idle
-    if (IsConnected()) return;
+    FReusedConnection = IsConnected();
+    if (FReusedConnection) return;
     // The layer speaks TLS from the connect on only for a direct https route; a tunnel
     // starts in plain TCP to the proxy.
     if (TNxIOHandlerTLS* tls = TLSLayer()) tls->SetPassThrough(route != rkTls);
@@ -433,6 +442,27 @@ void TNxCustomHTTP::SendRequestHead() {
               request.HeaderLines());
 }
 
+void TNxCustomHTTP::Exchange() {
+    const TNxHTTPMethod method = Request().RequestMethod;
+    FReusedConnection = false;
+    FResponseBegun = false;
+    try {
+        OpenExchange();
+        ReadResponse();
+    } catch (const ENxException& e) {
+        // A server may close a kept connection just as the next request goes out (RFC 9112
+        // 9.3.1): when not one byte of an answer came, a request that changes nothing on the
+        // server is sent again on a new connection, once.
+        if (!FReusedConnection || FResponseBegun || !InputBuffer().Empty() ||
+            (method != hmGet && method != hmHead) || !IsDroppedConnection(e))
+            throw;
+        CloseConnection();
+        FResponseBegun = false;
+        OpenExchange();
+        ReadResponse();
+    }
+}
+
 void TNxCustomHTTP::ReadResponse(bool tunnel) {
     TNxHTTPResponse& response = Response();
     response.Framing = TNxBodyFraming();
@@ -442,6 +472,7 @@ void TNxCustomHTTP::ReadResponse(bool tunnel) {
     int32_t code = 0;
     do {
         response.StatusLine = ReadLine("\n", -1, -1);
+        FResponseBegun = true;
         // No line end before the close: a response cut in its first line.
         if (LineTimedOut()) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
         // Nothing after a line that is no status line can be framed (read as a head, it

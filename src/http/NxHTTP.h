@@ -211,6 +211,9 @@ protected:
     void SendRequestHead();
     // A request line and header lines, in one send.
     void WriteHead(const std::string& requestLine, const TNxHeaderList& lines);
+    // OpenExchange and ReadResponse; a GET or HEAD on a kept connection that the server
+    // closed or reset before any byte of an answer is sent once more on a new one.
+    void Exchange();
     // Status line and head of the final response (interim ones skipped), then its framing.
     // For a CONNECT (tunnel) a 2xx has no body.
     void ReadResponse(bool tunnel = false);
@@ -237,6 +240,10 @@ private:
     int FCookieManagerNotice = 0;
     // host:port of the tunnel the open proxy connection carries; empty for none.
     std::string FTunnelTarget;
+    // The connection of this exchange served an earlier one.
+    bool FReusedConnection = false;
+    // A first line of the answer arrived.
+    bool FResponseBegun = false;
 };
 
 // The component as the window holds it.

@@ -252,7 +252,8 @@ TEST(HostileResponse, FramingOfOddResponses) {
 }
 
 // How a kept connection ends decides the next request: a trailer section is read to its
-// end, so that the next answer is read from its status line.
+// end, and a GET that the server closes or resets before any byte of an answer is sent
+// again on a new connection, but not after a byte of the answer, and never a POST.
 TEST(HostileResponse, KeptConnectionAfterOddEndings) {
     using S = nxtest::ScriptedServer;
     const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst";
@@ -265,6 +266,8 @@ TEST(HostileResponse, KeptConnectionAfterOddEndings) {
     } cases[] = {
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nf\r\n0\r\nX-Sum: 1\r\nX-More: 5\r\n\r\n",
          [&](S& s) { s.Send(second); }, "= second", 1},
+        {first, [&](S& s) { s.Close().Accept().ExpectReceived("/2 ").Send(second); }, "= second", 2},
+        {first, [&](S& s) { s.Reset().Accept().ExpectReceived("/2 ").Send(second); }, "= second", 2},
         {first, [](S& s) { s.Send("H").Close(); }, "ENxConnClosedGracefully: Connection Closed Gracefully.",
          1},
     };
@@ -275,6 +278,15 @@ TEST(HostileResponse, KeptConnectionAfterOddEndings) {
         EXPECT_EQ(Said(o), c.said) << c.answer;
         EXPECT_EQ(o.connections, c.connections) << c.answer;
     }
+    S server;
+    server.ExpectReceived("/1 ").Send(first).ExpectReceived("/2 ").Close();
+    server.Start();
+    TNxHTTP http;
+    TMemoryStream body, upload;
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.Port());
+    http.GetInto(url + "/1", &body);
+    EXPECT_THROW(http.Post(url + "/2", upload, &body), ENxConnClosedGracefully);
+    EXPECT_EQ(server.Connections(), 1);
 }
 
 TEST(HostileResponse, HostileChunkSizes) {
