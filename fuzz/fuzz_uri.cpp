@@ -1,5 +1,6 @@
 // URI parsing, composing and MergePath.
 // Input: flags byte (bit 0: Korean double-byte code page), URL text, base path, new path.
+#include <cctype>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr uint32_t KoreanCodePage = 949;
 constexpr uint32_t WesternCodePage = 1252;
+constexpr const char* SchemeBytes = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
 
 // Compose must raise exactly the two texts it documents, and only when a field is empty.
 void CheckCompose(const TNxURI& uri, bool userInfo, bool fragment) {
@@ -64,12 +66,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     NX_FUZZ_CHECK(uri.Text().size() == text.size(), uri.Text());
     if (uri.User().empty()) NX_FUZZ_CHECK(uri.Password().empty(), uri.Password());
-    if (NxPos("://", uri.Text()) != std::string::npos) {
+    // Absolute when what comes before the first "://" is a scheme (RFC 3986 3.1).
+    const size_t scheme = NxPos("://", uri.Text());
+    const std::string before = uri.Text().substr(0, scheme == std::string::npos ? 0 : scheme);
+    const bool absolute = !before.empty() && std::isalpha(static_cast<unsigned char>(before[0])) &&
+                          before.find_first_not_of(SchemeBytes) == std::string::npos;
+    if (absolute) {
+        NX_FUZZ_CHECK(uri.Protocol() == before, uri.Protocol());
         NX_FUZZ_CHECK(!uri.Path().empty() && uri.Path()[0] == '/', uri.Path());
-        NX_FUZZ_CHECK(uri.Host().find('/') == std::string::npos || korean, uri.Host());
+        // The authority ends at the first "/", "?" or "#".
+        for (const std::string* field : {&uri.User(), &uri.Password(), &uri.Host(), &uri.Port()})
+            NX_FUZZ_CHECK(field->find_first_of("/?#") == std::string::npos || korean, *field);
     } else {
         NX_FUZZ_CHECK(uri.Protocol().empty() && uri.Host().empty(), uri.Protocol());
     }
+    // The fragment is never part of what a request sends.
+    const std::string target = uri.Path() + uri.Document() + uri.Query();
+    NX_FUZZ_CHECK(target.find('#') == std::string::npos || korean, target);
     // Every field is a piece of the text (nothing is invented), the fixed "/" of an
     // absolute Path aside.
     for (const std::string* field : {&uri.Protocol(), &uri.User(), &uri.Password(), &uri.Host(), &uri.Port(),

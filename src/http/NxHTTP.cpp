@@ -14,7 +14,7 @@ constexpr const char* SetCookieHeader = "Set-cookie";
 constexpr const char* SetCookie2Header = "Set-cookie2";
 constexpr const char* KeepAliveValue = "keep-alive";
 
-constexpr int32_t StatusContinue = 100;
+constexpr int32_t StatusSwitchingProtocols = 101;
 constexpr int32_t StatusNoContent = 204;
 constexpr int32_t StatusNotModified = 304;
 constexpr int32_t StatusUnauthorized = 401;
@@ -34,6 +34,43 @@ int32_t PortNumber(const std::string& text) {
 
 bool ValueIs(const std::string& value, const char* wanted) {
     return NxSameText(Trim(value), wanted);
+}
+
+bool IsDigit(char ch) {
+    return ch >= '0' && ch <= '9';
+}
+
+// "HTTP/" digit "." digit, a blank, three digits, then the end or a blank and a reason
+// phrase (RFC 9112 4), no byte a field may not carry anywhere. Further blanks before the
+// code pass, as StatusCodeOf reads them.
+bool IsStatusLine(const std::string& line) {
+    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0 || !IsDigit(line[5]) || line[6] != '.' ||
+        !IsDigit(line[7]) || line[8] != ' ')
+        return false;
+    size_t at = 9;
+    while (at < line.size() && line[at] == ' ')
+        ++at;
+    if (line.size() < at + 3 || !IsDigit(line[at]) || !IsDigit(line[at + 1]) || !IsDigit(line[at + 2]))
+        return false;
+    at += 3;
+    return (at == line.size() || line[at] == ' ') && !NxHasForbiddenFieldByte(line);
+}
+
+// What the request line and the Host line are made of must not end or split them: no
+// blank, CR, LF or other control byte (the request would say something else than the URL).
+void CheckRequestField(const char* name, const std::string& value) {
+    for (char ch : value)
+        if (static_cast<unsigned char>(ch) <= ' ' || ch == '\x7F')
+            throw ENxURIException(Format(NxHTTPStrings::URIInvalidCharacter, name));
+}
+
+// A close or a reset: the server had given the connection up.
+bool IsDroppedConnection(const ENxException& e) {
+    if (dynamic_cast<const ENxConnClosedGracefully*>(&e) != nullptr) return true;
+    const auto* socket = dynamic_cast<const ENxSocketError*>(&e);
+    return socket != nullptr &&
+           (socket->ErrorCode() == NxErr::ECONNRESET_ || socket->ErrorCode() == NxErr::ECONNABORTED_ ||
+            socket->ErrorCode() == NxErr::ESHUTDOWN_);
 }
 
 // The first word of each challenge, looked up in the scheme registry.
@@ -97,7 +134,7 @@ int32_t TNxHTTPResponse::StatusCode() const {
 }
 
 bool TNxHTTPResponse::KeepConnection() const {
-    if (!FHTTP->IsConnected()) return false;
+    if (!FHTTP->IsConnected() || Framing.CloseAfter) return false;
     if (FHTTP->ProtocolVersion == pv1_1)
         return !ValueIs(Connection(), "CLOSE") && !ValueIs(ProxyConnection(), "CLOSE");
     return ValueIs(Connection(), "KEEP-ALIVE") || ValueIs(ProxyConnection(), "KEEP-ALIVE");
@@ -177,8 +214,7 @@ void TNxCustomHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TSt
         for (bool done = false; !done;) {
             ++FHopCount;
             ResolveTarget();
-            OpenExchange();
-            ReadResponse();
+            Exchange();
             switch (JudgeResponse()) {
             case nsFollow:
                 // Whatever this pass wrote is cut off.
@@ -263,6 +299,12 @@ void TNxCustomHTTP::ResolveTarget() {
         }
         // Any other port stays: a later URL without one goes to the same port again.
     }
+    // A URL with a blank or a control byte is refused before anything is sent.
+    CheckRequestField("Host", target.Host());
+    CheckRequestField("Port", target.Port());
+    CheckRequestField("Path", target.Path());
+    CheckRequestField("Document", target.Document());
+    CheckRequestField("Query", target.Query());
     request.Target = target.Path() + target.Document() + target.Query();
     if (request.RequestMethod == hmOptions && uri.Document() == "*") request.Target.assign(1, '*');
     const TNxHTTPMethod method = request.RequestMethod;
@@ -338,7 +380,8 @@ void TNxCustomHTTP::EnsureConnected() {
     if (IsConnected() && (route == rkTlsProxy ? FTunnelTarget != authority : !FTunnelTarget.empty()))
         CloseConnection();
     ProbeClosed(false); // a connection the server closed while idle
-    if (IsConnected()) return;
+    FReusedConnection = IsConnected();
+    if (FReusedConnection) return;
     // The layer speaks TLS from the connect on only for a direct https route; a tunnel
     // starts in plain TCP to the proxy.
     if (TNxIOHandlerTLS* tls = TLSLayer()) tls->SetPassThrough(route != rkTls);
@@ -353,7 +396,7 @@ void TNxCustomHTTP::OpenTunnel() {
     head.SetValue("Host", authority);
     FProxyParams->ComposeHeaders(head);
     WriteHead(MethodWord(hmConnect) + authority + " HTTP/1.1", head);
-    ReadResponse();
+    ReadResponse(true);
     // Only a 200 opens the tunnel; any other answer is the proxy's failure, with its body.
     if (Response().StatusCode() != 200) FailWithStatus();
     TNxIOHandlerTLS* tls = TLSLayer();
@@ -399,22 +442,74 @@ void TNxCustomHTTP::SendRequestHead() {
               request.HeaderLines());
 }
 
-void TNxCustomHTTP::ReadResponse() {
-    TNxHTTPResponse& response = Response();
-    // Interim 100 responses are skipped, their headers parsed and their cookies kept.
-    do {
-        response.StatusLine = ReadLine("\n", -1, -1);
-        ReadResponseHead();
-        TakeCookies();
-    } while (response.StatusCode() == StatusContinue);
+void TNxCustomHTTP::Exchange() {
+    const TNxHTTPMethod method = Request().RequestMethod;
+    FReusedConnection = false;
+    FResponseBegun = false;
+    try {
+        OpenExchange();
+        ReadResponse();
+    } catch (const ENxException& e) {
+        // A server may close a kept connection just as the next request goes out (RFC 9112
+        // 9.3.1): when not one byte of an answer came, a request that changes nothing on the
+        // server is sent again on a new connection, once.
+        if (!FReusedConnection || FResponseBegun || !InputBuffer().Empty() ||
+            (method != hmGet && method != hmHead) || !IsDroppedConnection(e))
+            throw;
+        CloseConnection();
+        FResponseBegun = false;
+        OpenExchange();
+        ReadResponse();
+    }
 }
 
-void TNxCustomHTTP::ReadResponseHead() {
+void TNxCustomHTTP::ReadResponse(bool tunnel) {
+    TNxHTTPResponse& response = Response();
+    response.Framing = TNxBodyFraming();
+    response.Framing.Kind = bkNone;
+    // One budget for every head of the answer: a server cannot send interim ones forever.
+    TNxFieldBudget budget(HeadLimits);
+    int32_t code = 0;
+    do {
+        response.StatusLine = ReadLine("\n", -1, -1);
+        FResponseBegun = true;
+        // No line end before the close: a response cut in its first line.
+        if (LineTimedOut()) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
+        // Nothing after a line that is no status line can be framed (read as a head, it
+        // would be read until the stall limit).
+        const bool statusLine = IsStatusLine(response.StatusLine);
+        if (!statusLine || !budget.Charge(response.StatusLine, false)) {
+            CloseConnection();
+            throw ENxHTTPProtocolException(-1, statusLine ? budget.Overrun() : response.StatusLine, "");
+        }
+        ReadResponseHead(budget);
+        // Interim responses' cookies are kept too.
+        TakeCookies();
+        code = response.StatusCode();
+        // Every 1xx but 101 is interim, and the final response follows it (RFC 9110 15.2).
+    } while (code / 100 == 1 && code != StatusSwitchingProtocols);
+    // A switch to a protocol we never asked for leaves nothing we can read.
+    if (code == StatusSwitchingProtocols) CloseConnection();
+    // No body: 1xx, 204 and 304, a HEAD's answer, a tunnel's 2xx (RFC 9112 6.3).
+    const bool bodyless = code / 100 == 1 || code == StatusNoContent || code == StatusNotModified ||
+                          Request().RequestMethod == hmHead || (tunnel && code / 100 == 2);
+    if (bodyless) return;
+    try {
+        response.Framing =
+            NxBodyFramingOf(response.HeaderLines(), response.StatusLine.compare(0, 9, "HTTP/1.0 ") == 0);
+    } catch (const ENxHTTPProtocolException&) {
+        CloseConnection();
+        throw;
+    }
+    response.Framing.TrailerLimits = HeadLimits;
+    response.SetContentLength(response.Framing.Kind == bkCounted ? response.Framing.Length : -1);
+}
+
+void TNxCustomHTTP::ReadResponseHead(TNxFieldBudget& budget) {
     TNxHTTPResponse& response = Response();
     response.HeaderLines().Clear();
     try {
-        for (std::string line = ReadLine("\n", -1, -1); !line.empty(); line = ReadLine("\n", -1, -1))
-            response.HeaderLines().Add(line);
+        ReadFieldSection(*this, budget, &response.HeaderLines());
     } catch (const ENxConnClosedGracefully&) {
         CloseConnection(); // keep what arrived before the close
     }
@@ -446,7 +541,8 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
     const int32_t kind = code / 100;
     TNxNextStep verdict = nsUnknown;
 
-    if ((kind == 3 && code != StatusNotModified) || !response.Location().empty()) {
+    // Location makes a redirect of a 3xx only: a 201 names what it created, a 200 a mirror.
+    if (kind == 3 && code != StatusNotModified && !response.Location().empty()) {
         std::string location = response.Location();
         TNxHTTPMethod method = request.RequestMethod;
         if (HandleRedirects && FHopCount < RedirectMaximum) {
@@ -500,7 +596,7 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
                     throw;
                 }
             }
-            if (code != StatusNoContent) ReadBody();
+            ReadBody();
             verdict = nsDone;
         }
     }
@@ -509,15 +605,14 @@ TNxNextStep TNxCustomHTTP::JudgeResponse() {
 
 void TNxCustomHTTP::ReadBody() {
     TNxHTTPResponse& response = Response();
-    const TNxBodyFraming framing{response.ContentLength(), response.ContentLengthGiven(),
-                                 &response.HeaderLines()};
+    const TNxBodyFraming& framing = response.Framing;
     ::ReadBody(*this, response.BodyStream, framing);
     // Over TLS only the close_notify tells the end of such a body from a cut stream
     // (RFC 8446 6.1); a bare TCP close may be an attacker's.
     const TNxRouteKind route = Request().Route;
     const TNxIOHandlerTLS* tls = TLSLayer();
     if ((route == rkTls || route == rkTlsProxy) && tls != nullptr && response.BodyStream != nullptr &&
-        ReadsUntilClose(framing) && !tls->CloseNotifyReceived())
+        framing.Kind == bkUntilClose && !tls->CloseNotifyReceived())
         throw ENxTLSError(tcTruncated, 0, Format(NxStrings::TLSTruncated, NxStrings::TLSClosedWithoutNotify));
 }
 
@@ -527,10 +622,7 @@ void TNxCustomHTTP::FailWithStatus() {
     {
         TReadTimeoutScope timeout(*this, ErrorBodyReadTimeout);
         // An error body cut short is still the status's failure, not the connection's.
-        ::ReadBody(
-            *this, &errorBody,
-            TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()},
-            false);
+        ::ReadBody(*this, &errorBody, response.Framing, false);
     }
     throw ENxHTTPProtocolException(response.StatusCode(), response.StatusLine, errorBody.ToString());
 }
@@ -540,10 +632,7 @@ void TNxCustomHTTP::DrainBody() {
     TMemoryStream scratch;
     TReadTimeoutScope timeout(*this, SkippedBodyReadTimeout);
     try {
-        ::ReadBody(
-            *this, &scratch,
-            TNxBodyFraming{response.ContentLength(), response.ContentLengthGiven(), &response.HeaderLines()},
-            false);
+        ::ReadBody(*this, &scratch, response.Framing, false);
     } catch (const Exception&) {
         // a body that is only skipped cannot fail the request
     }

@@ -11,6 +11,7 @@
 #include "base/Stream.h"
 #include "http/NxAuthentication.h"
 #include "http/NxCookieManager.h"
+#include "http/NxHTTPBody.h"
 #include "http/NxHTTPException.h"
 #include "http/NxHTTPHeaderInfo.h"
 #include "http/NxURI.h"
@@ -88,10 +89,13 @@ public:
     // The number after the first word of StatusLine; -1 when there is none.
     int32_t StatusCode() const;
     // Whether the connection may serve the next request; recomputed on every call from
-    // the connection's state, the client's version and this response's headers.
+    // the connection's state, the client's version and this response's headers and framing.
     bool KeepConnection() const;
     // Borrowed; receives the body.
     TStream* BodyStream = nullptr;
+    // How the body of the last final response is delimited, as its head gave it (none for a
+    // HEAD request, 1xx, 204, 304 and a tunnel's 2xx).
+    TNxBodyFraming Framing;
 
 private:
     TNxCustomHTTP* FHTTP;
@@ -158,6 +162,9 @@ public:
     TNxHTTPProtocolVersion ProtocolVersion = pv1_1;
     int32_t RedirectMaximum = DefaultRedirectMaximum;
     TNxHTTPOptions HTTPOptions{hoForceEncodeParams};
+    // The most a response's head (interim heads included) and a chunked body's trailer
+    // section may hold; beyond them the response fails.
+    TNxFieldLimits HeadLimits;
     TNxHTTPOnRedirectEvent OnRedirect;
     TNxOnSelectAuthorization OnSelectAuthorization;
     TNxOnSelectAuthorization OnSelectProxyAuthorization;
@@ -204,8 +211,13 @@ protected:
     void SendRequestHead();
     // A request line and header lines, in one send.
     void WriteHead(const std::string& requestLine, const TNxHeaderList& lines);
-    void ReadResponse();
-    void ReadResponseHead();
+    // OpenExchange and ReadResponse; a GET or HEAD on a kept connection that the server
+    // closed or reset before any byte of an answer is sent once more on a new one.
+    void Exchange();
+    // Status line and head of the final response (interim ones skipped), then its framing.
+    // For a CONNECT (tunnel) a 2xx has no body.
+    void ReadResponse(bool tunnel = false);
+    void ReadResponseHead(TNxFieldBudget& budget);
     void TakeCookies();
     TNxNextStep JudgeResponse();
     // Reads the body into the response's stream (a counted body cut short fails).
@@ -228,6 +240,10 @@ private:
     int FCookieManagerNotice = 0;
     // host:port of the tunnel the open proxy connection carries; empty for none.
     std::string FTunnelTarget;
+    // The connection of this exchange served an earlier one.
+    bool FReusedConnection = false;
+    // A first line of the answer arrived.
+    bool FResponseBegun = false;
 };
 
 // The component as the window holds it.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "base/Format.h"
@@ -52,6 +53,129 @@ void ReadCounted(TNxTCPConnection& connection, TStream& stream, int64_t count) {
 }
 
 } // namespace
+
+bool NxHasForbiddenFieldByte(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+        const auto byte = static_cast<unsigned char>(ch);
+        return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    });
+}
+
+bool TNxFieldBudget::Charge(std::string_view line, bool headerLine) {
+    // The CR LF that ReadLine took off counts too.
+    Bytes += static_cast<int64_t>(line.size()) + 2;
+    if (headerLine) ++Lines;
+    return Lines <= Limits.MaxLines && Bytes <= Limits.MaxBytes;
+}
+
+std::string TNxFieldBudget::Overrun() const {
+    return Lines > Limits.MaxLines ? Format(NxHTTPStrings::TooManyHeaderLines, Limits.MaxLines)
+                                   : Format(NxHTTPStrings::HeaderSectionTooLarge, Limits.MaxBytes);
+}
+
+void ReadFieldSection(TNxTCPConnection& connection, TNxFieldBudget& budget, TStringList* lines) {
+    for (;;) {
+        const std::string line = connection.ReadLine("\n", -1, -1);
+        if (line.empty()) return; // the empty line, or a line cut off by the close
+        std::string failure;
+        if (NxHasForbiddenFieldByte(line))
+            failure = Format(NxHTTPStrings::InvalidHeaderLine, line.c_str());
+        else if (!budget.Charge(line, true))
+            failure = budget.Overrun();
+        if (!failure.empty()) {
+            // Nothing after such a line can be trusted to frame the rest of the response.
+            connection.CloseConnection();
+            throw ENxHTTPProtocolException(-1, failure, "");
+        }
+        if (lines != nullptr) lines->Add(line);
+    }
+}
+
+namespace {
+
+// OWS (RFC 9110 5.6.3) off both ends of a list element.
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The values of every line of that name, as one comma-separated list (RFC 9110 5.3).
+std::string JoinedValues(const TNxHeaderList& lines, const char* name) {
+    TStringList values;
+    lines.Extract(name, &values);
+    std::string joined;
+    for (const std::string& value : values.Lines())
+        joined += (joined.empty() ? "" : ", ") + value;
+    return joined;
+}
+
+// Each element of a comma-separated list, trimmed; false as soon as visit refuses one.
+template <class F> bool EveryElement(std::string_view list, F visit) {
+    for (;;) {
+        const size_t comma = list.find(',');
+        if (!visit(TrimBlanks(list.substr(0, comma)))) return false;
+        if (comma == std::string_view::npos) return true;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+// The codings of a Transfer-Encoding value are chunked alone: the only coding we decode,
+// and the one that must come last (RFC 9112 6.3) and only once (7).
+bool ChunkedAlone(std::string_view codings) {
+    int chunked = 0;
+    const bool known = EveryElement(codings, [&](std::string_view coding) {
+        if (coding.empty()) return true; // an empty list element counts for nothing (RFC 9110 5.6.1)
+        ++chunked;
+        return NxSameText(std::string(coding), NxHTTPBody::ChunkedCoding);
+    });
+    return known && chunked == 1;
+}
+
+// A Content-Length list of one decimal number, repeated or not; nothing for any other.
+std::optional<int32_t> ContentLengthOf(std::string_view values) {
+    std::optional<int32_t> length;
+    const bool same = EveryElement(values, [&](std::string_view digits) {
+        if (digits.empty()) return false;
+        int64_t value = 0;
+        for (char ch : digits) {
+            if (ch < '0' || ch > '9') return false;
+            value = value * 10 + (ch - '0');
+            if (value > std::numeric_limits<int32_t>::max()) return false; // beyond what a read counts
+        }
+        if (length && *length != value) return false;
+        length = static_cast<int32_t>(value);
+        return true;
+    });
+    return same ? length : std::nullopt;
+}
+
+} // namespace
+
+TNxBodyFraming NxBodyFramingOf(const TNxHeaderList& lines, bool http10) {
+    TNxBodyFraming framing;
+    if (lines.IndexOfName(NxHTTPBody::TransferEncodingHeader) >= 0) {
+        const std::string codings = JoinedValues(lines, NxHTTPBody::TransferEncodingHeader);
+        if (!ChunkedAlone(codings))
+            throw ENxHTTPProtocolException(
+                -1, Format(NxHTTPStrings::UnsupportedTransferEncoding, codings.c_str()), "");
+        framing.Kind = bkChunked;
+        // A length beside the coding, or a coding an HTTP/1.0 server cannot have meant, is
+        // what a smuggled second response looks like (RFC 9112 6.1, 6.3).
+        framing.CloseAfter = http10 || lines.IndexOfName(NxHTTPBody::ContentLengthHeader) >= 0;
+        return framing;
+    }
+    if (lines.IndexOfName(NxHTTPBody::ContentLengthHeader) < 0) return framing;
+    const std::string lengths = JoinedValues(lines, NxHTTPBody::ContentLengthHeader);
+    const std::optional<int32_t> length = ContentLengthOf(lengths);
+    if (!length)
+        throw ENxHTTPProtocolException(-1, Format(NxHTTPStrings::InvalidContentLength, lengths.c_str()), "");
+    framing.Kind = bkCounted;
+    framing.Length = *length;
+    return framing;
+}
 
 std::optional<int32_t> ParseChunkSize(std::string_view line) {
     // The size ends at a blank or at the extensions, whichever comes first.
@@ -123,49 +247,46 @@ int32_t NextChunkSize(TNxTCPConnection& connection, bool afterData) {
     return ReadChunkSize(connection);
 }
 
-bool IsChunked(const TNxBodyFraming& framing) {
-    if (framing.HeaderLines == nullptr) return false;
-    return NxPos(NxHTTPBody::ChunkedCoding,
-                 framing.HeaderLines->GetValue(NxHTTPBody::TransferEncodingHeader)) != std::string::npos;
-}
 } // namespace
-
-bool ReadsUntilClose(const TNxBodyFraming& framing) {
-    return framing.ContentLength <= 0 && !framing.ContentLengthGiven && !IsChunked(framing);
-}
 
 void ReadBody(TNxTCPConnection& connection, TStream* stream, const TNxBodyFraming& framing,
               bool requireWholeCount) {
     if (stream == nullptr) return;
-    if (framing.ContentLength > 0) {
+    switch (framing.Kind) {
+    case bkNone:
+        return;
+    case bkCounted: {
+        // Content-Length 0: there is no body to read.
+        if (framing.Length == 0) return;
         const int64_t start = stream->Position();
         try {
             if (requireWholeCount)
-                ReadCounted(connection, *stream, framing.ContentLength);
+                ReadCounted(connection, *stream, framing.Length);
             else
-                connection.ReadToStream(*stream, framing.ContentLength, false);
+                connection.ReadToStream(*stream, framing.Length, false);
         } catch (const ENxConnClosedGracefully&) {
             if (requireWholeCount) throw;
             return;
         }
-        if (requireWholeCount && stream->Position() - start < framing.ContentLength)
+        if (requireWholeCount && stream->Position() - start < framing.Length)
             throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
         return;
     }
-    if (IsChunked(framing)) {
+    case bkChunked: {
         connection.ReportStatus(hsStatusText, NxHTTPStrings::ChunkStarted);
         int32_t size = NextChunkSize(connection, false);
         while (size > 0) {
             ReadCounted(connection, *stream, size);
             size = NextChunkSize(connection, true);
         }
-        // The line after the last chunk: the empty line, or the first trailer field.
-        connection.ReadLine("\n", -1, -1);
+        // Trailer fields up to the empty line (RFC 9112 7.1.2): left unread, they would be
+        // taken for the next response's status line on a kept connection.
+        TNxFieldBudget trailer(framing.TrailerLimits);
+        ReadFieldSection(connection, trailer, nullptr);
         return;
     }
-    if (!framing.ContentLengthGiven) {
+    case bkUntilClose:
         connection.ReadToStream(*stream, -1, true);
         return;
     }
-    // Content-Length 0: there is no body to read.
 }

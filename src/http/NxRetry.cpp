@@ -65,7 +65,7 @@ constexpr TTransientClass TransientClasses[] = {
     // counted body or in a chunked one.
     {"ENxConnClosedGracefully", twAlways, nullptr},
     {"ENxHTTPProtocolException", twStatusCode, nullptr},
-    // A status line cut off by the close comes back as an empty one.
+    // An empty line where the status line belongs: a stray line end after an earlier answer.
     {"ENxHTTPProtocolException", twMessage, ""},
     // A 2xx head whose connection was already closed: a cut right after the head.
     {"ENxException", twMessage, NxHTTPStrings::UndefinedSituation},

@@ -1,5 +1,8 @@
 #include "http/NxURI.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "http/NxGlobal.h"
 #include "http/NxHTTPStrings.h"
 
@@ -28,6 +31,29 @@ size_t LastSlashBefore(const std::string& text, size_t end) {
     return std::string::npos;
 }
 
+// RFC 3986 3.1: a letter, then letters, digits, "+", "-" and ".". Text before a "://" that
+// is no scheme ("/go?to=http://x/y") makes a relative reference.
+bool IsScheme(const std::string& text) {
+    const auto letter = [](char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); };
+    if (text.empty() || !letter(text[0])) return false;
+    return std::all_of(text.begin(), text.end(), [&](char ch) {
+        return letter(ch) || (ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.';
+    });
+}
+
+// Position of the first byte of text that is one of set, a lead byte taking the byte after
+// it along (as NxPos does); npos when none.
+size_t FirstOf(const std::string& text, const char* set) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (NxIsLeadByte(text[i])) {
+            ++i;
+            continue;
+        }
+        if (text[i] != '\0' && std::strchr(set, text[i]) != nullptr) return i;
+    }
+    return std::string::npos;
+}
+
 } // namespace
 
 TNxURI::TNxURI(const std::string& text) {
@@ -48,11 +74,16 @@ void TNxURI::SetText(const std::string& text) {
     FText = SlashesForBackslashes(text);
     std::string w = FText;
     const size_t scheme = NxPos("://", w);
-    const bool absolute = scheme != std::string::npos;
+    const bool absolute = scheme != std::string::npos && IsScheme(w.substr(0, scheme));
     if (absolute) {
         FProtocol = w.substr(0, scheme);
         w.erase(0, scheme + 3);
-        std::string authority = Fetch(w, "/");
+        // The authority ends at the first "/", "?" or "#" (RFC 3986 3.2): a query straight
+        // after the port, or an "@" in it, is not the authority's.
+        const size_t end = FirstOf(w, "/?#");
+        std::string authority = w.substr(0, end);
+        w.erase(0, end == std::string::npos ? w.size() : end);
+        if (!w.empty() && w[0] == '/') w.erase(0, 1);
         std::string userInfo;
         if (NxPos("@", authority) != std::string::npos) userInfo = Fetch(authority, "@");
         FUser = Fetch(userInfo, ":");
@@ -60,6 +91,14 @@ void TNxURI::SetText(const std::string& text) {
         if (FUser.empty()) FPassword.clear();
         FHost = Fetch(authority, ":");
         FPort = authority;
+    }
+
+    // Everything after the first "#" is the fragment, which stays with the client (RFC 3986
+    // 3.5): it is never part of a request.
+    const size_t hash = NxPos("#", w);
+    if (hash != std::string::npos) {
+        FFragment = w.substr(hash + 1);
+        w.erase(hash);
     }
 
     // The query starts at the first "?", or without one at the first "=" (servers that
@@ -79,18 +118,6 @@ void TNxURI::SetText(const std::string& text) {
         FDocument = w;
     }
     FDocument.erase(0, d);
-
-    if (absolute) {
-        const std::string document = FDocument;
-        FDocument = FetchPeek(document, "#");
-        std::string rest = document;
-        Fetch(rest, "#");
-        FFragment = rest;
-    }
-    if (FFragment.empty()) {
-        FFragment = FQuery;
-        FQuery = Fetch(FFragment, "#");
-    }
 }
 
 std::string TNxURI::Compose(bool includeUserInfo, bool includeFragment) const {

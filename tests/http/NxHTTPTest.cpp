@@ -65,7 +65,7 @@ protected:
 TEST(NxHTTPTarget, MergingUrlsIntoTheTarget) {
     struct Step {
         const char* url;
-        const char* target; // nullptr: the step raises
+        const char* target; // nullptr: the step raises, host is the message
         const char* host;
         const char* port;
     };
@@ -88,7 +88,18 @@ TEST(NxHTTPTarget, MergingUrlsIntoTheTarget) {
          {{"http://h/dir/a.txt", "/dir/a.txt", "h", "80"},
           {"b.txt", "/dir/b.txt", "h", "80"},
           {"/top.txt", "/top.txt", "h", "80"}}},
+        {"the authority ends at a query, and the fragment is never sent",
+         {{"http://h:8080?x=1", "/?x=1", "h:8080", "8080"},
+          {"http://h/p?a@b", "/p?a@b", "h:8080", "8080"},
+          {"http://h/a#sec/tion", "/a", "h:8080", "8080"}}},
         {"unknown scheme", {{"gopher://h/x", nullptr, "", ""}}},
+        {"a blank or a control byte that would break the request line or Host",
+         {{"http://h/a b.exe", nullptr, "Document field contains an invalid character", ""},
+          {"http://h/a\r\nX-Injected: 1", nullptr, "Document field contains an invalid character", ""},
+          {"http://h/d\x01r/f", nullptr, "Path field contains an invalid character", ""},
+          {"http://h/f?q=\x7f", nullptr, "Query field contains an invalid character", ""},
+          {"http://exa mple/f", nullptr, "Host field contains an invalid character", ""},
+          {"http://h:80\t/f", nullptr, "Port field contains an invalid character", ""}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,8 +110,8 @@ TEST(NxHTTPTarget, MergingUrlsIntoTheTarget) {
                 try {
                     http.ResolveTarget();
                     ADD_FAILURE() << s.url << " was accepted";
-                } catch (const ENxUnknownProtocol& e) {
-                    EXPECT_STREQ(e.what(), "");
+                } catch (const ENxException& e) {
+                    EXPECT_STREQ(e.what(), s.host);
                 }
                 continue;
             }
@@ -219,16 +230,14 @@ TEST_F(NxHTTPFixture, RejectedResponses) {
     } cases[] = {
         {"302", Reply("302 Found", "Location: http://elsewhere/\r\n", "moved"), "HTTP/1.1 302 Found", 302,
          "moved"},
-        {"200 with Location", Reply("200 OK", "Location: /other\r\n", "body"), "HTTP/1.1 200 OK", 200,
-         "body"},
-        {"201 with Location", Reply("201 Created", "Location: /n\r\n", ""), "HTTP/1.1 201 Created", 201, ""},
+        {"3xx without Location", Reply("303 See Other", "", "where?"), "HTTP/1.1 303 See Other", 303,
+         "where?"},
         {"404", Reply("404 Not Found", "Content-Type: text/plain\r\n", "no such file"),
          "HTTP/1.1 404 Not Found", 404, "no such file"},
         {"chunked 500", "HTTP/1.1 500 Oops\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbad!\r\n0\r\n\r\n",
          "HTTP/1.1 500 Oops", 500, "bad!"},
-        {"no number", Reply("abc Whatever", "", "?"), "HTTP/1.1 abc Whatever", -1, "?"},
-        {"304", Reply("304 Not Modified", "", ""), "HTTP/1.1 304 Not Modified", 304, ""},
-        {"interim 102", Reply("102 Processing", "", ""), "HTTP/1.1 102 Processing", 102, ""},
+        {"304 has no body whatever its length", "HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n",
+         "HTTP/1.1 304 Not Modified", 304, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -367,11 +376,8 @@ TEST_F(NxHTTPFixture, IdleConnectionClosedByTheServerIsReopened) {
     EXPECT_EQ(server.Connections(), 2);
 }
 
-TEST_F(NxHTTPFixture, BodyWrittenAtTheStreamPositionAndCountedOverChunked) {
-    server.ExpectReceived("/five ")
-        .Send(Reply("200 OK", "", "ABCDE"))
-        .ExpectReceived("/both ")
-        .Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nwxyz");
+TEST_F(NxHTTPFixture, BodyWrittenAtTheStreamPosition) {
+    server.ExpectReceived("/five ").Send(Reply("200 OK", "", "ABCDE"));
     server.Start();
     TMemoryStream ms;
     ms.WriteString("0123456789abcdefghij");
@@ -379,10 +385,6 @@ TEST_F(NxHTTPFixture, BodyWrittenAtTheStreamPositionAndCountedOverChunked) {
     http.GetInto(Url("/five"), &ms);
     EXPECT_EQ(ms.ToString(), "0123456789ABCDE") << "15 bytes, the body at 10 to 14";
     EXPECT_EQ(ms.Position(), 15);
-    ms.SetPosition(0);
-    http.GetInto(Url("/both"), &ms);
-    EXPECT_EQ(ms.ToString(), "4\r\nw") << "a positive Content-Length wins over chunked";
-    EXPECT_EQ(http.Response().ContentLength(), 4);
 }
 
 TEST_F(NxHTTPFixture, WorkEventsPerCountedReadAndPerChunk) {

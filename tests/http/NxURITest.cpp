@@ -39,8 +39,13 @@ const Row ParseRows[] = {
     {"http:\\\\host\\dir\\f.txt", {"http", "", "", "host", "", "/dir/", "f.txt", "", ""}},
     {"/dir/file.exe", {"", "", "", "", "", "/dir/", "file.exe", "", ""}},
     {"file.exe", {"", "", "", "", "", "", "file.exe", "", ""}},
-    {"p.html#sec", {"", "", "", "", "", "", "p.html#sec", "", ""}},
-    {"/go?to=http://x/y", {"/go?to=http", "", "", "x", "", "/", "y", "", ""}},
+    {"p.html#sec", {"", "", "", "", "", "", "p.html", "", "sec"}},
+    {"/go?to=http://x/y", {"", "", "", "", "", "/", "go", "?to=http://x/y", ""}},
+    // the authority ends at the first "/", "?" or "#"; the fragment takes all after the first "#"
+    {"http://host:8080?x=1", {"http", "", "", "host", "8080", "/", "", "?x=1", ""}},
+    {"http://host?a@b/c", {"http", "", "", "host", "", "/", "", "?a@b/c", ""}},
+    {"http://u@host#f@g/h?i", {"http", "u", "", "host", "", "/", "", "", "f@g/h?i"}},
+    {"http://host/a#b?c", {"http", "", "", "host", "", "/", "a", "", "b?c"}},
     // user information, ports and queries
     {"HTTP://u:pw@h:81/a/b/c.d?q?r#f#g", {"HTTP", "u", "pw", "h", "81", "/a/b/", "c.d", "?q?r", "f#g"}},
     {"http://:pw@host/", {"http", "", "", "host", "", "/", "", "", ""}},

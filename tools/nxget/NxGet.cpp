@@ -38,16 +38,24 @@ public:
     void OpenConnection(int32_t) override { TNxHTTP::OpenConnection(ConnectTimeout); }
 };
 
-// CR and LF inside a message would break the one-line outcome.
+// CR and LF inside a message would break the one-line outcome, and a message may carry
+// what a server sent: no control byte reaches the terminal or a log as it is.
 std::string OneLine(const std::string& text) {
+    static constexpr char Hex[] = "0123456789abcdef";
     std::string out;
     for (char ch : text) {
-        if (ch == '\r')
+        const auto byte = static_cast<unsigned char>(ch);
+        if (ch == '\r') {
             out += "\\r";
-        else if (ch == '\n')
+        } else if (ch == '\n') {
             out += "\\n";
-        else
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += Hex[byte >> 4];
+            out += Hex[byte & 15];
+        } else {
             out += ch;
+        }
     }
     return out;
 }
