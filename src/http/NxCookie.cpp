@@ -322,9 +322,16 @@ void TNxReadWriteLock::BeginWrite() {
         return;
     }
     std::unique_lock<std::mutex> hold(FMutex);
+    ++FWaitingWriters;
     FChanged.wait(hold, [this] { return FReaders == 0 && FWriter.load() == std::thread::id(); });
+    --FWaitingWriters;
     FWriter.store(std::this_thread::get_id());
     FWriteDepth = 1;
+}
+
+int TNxReadWriteLock::WaitingWriters() {
+    std::lock_guard<std::mutex> hold(FMutex);
+    return FWaitingWriters;
 }
 
 void TNxReadWriteLock::EndWrite() {

@@ -191,13 +191,16 @@ public:
     void EndRead();
     void BeginWrite();
     void EndWrite();
+    // Writers waiting for the lock now (what a test waits for before it judges them).
+    int WaitingWriters();
 
 private:
     bool IsWriter() const noexcept { return FWriter.load() == std::this_thread::get_id(); }
 
     std::mutex FMutex;
     std::condition_variable FChanged;
-    int FReaders = 0; // guarded by FMutex
+    int FReaders = 0;        // guarded by FMutex
+    int FWaitingWriters = 0; // guarded by FMutex
     std::atomic<std::thread::id> FWriter{};
     int FWriteDepth = 0; // touched only by the writer
 };

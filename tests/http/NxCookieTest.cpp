@@ -202,7 +202,9 @@ TEST(NxCookie, WriterReentersAndExcludesReaders) {
         wrote = true;
         lock.EndWrite();
     });
-    std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 500 && lock.WaitingWriters() == 0 && !wrote; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(lock.WaitingWriters(), 1) << "the writer is not waiting";
     EXPECT_FALSE(wrote) << "writer ran while a reader held the lock";
     lock.EndRead();
     for (int i = 0; i < 500 && !wrote; ++i)

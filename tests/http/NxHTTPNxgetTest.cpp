@@ -119,8 +119,8 @@ TEST_F(NxHTTPNxgetTest, FailuresWriteNoFile) {
 }
 
 TEST_F(NxHTTPNxgetTest, MessagesStayOnOneLine) {
-    const uint16_t refused = nxtest::UnusedLocalPort();
-    const std::string url = "http://127.0.0.1:" + std::to_string(refused) + "/x";
+    const nxtest::RefusingPort refused;
+    const std::string url = "http://127.0.0.1:" + std::to_string(refused.Port()) + "/x";
     Outcome o = Run({url});
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(o.err.rfind(url + ": ENxSocketError: Socket Error # 10061\\r\\n", 0), 0u) << o.err;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <string>
@@ -206,8 +207,9 @@ TEST_F(NxHTTPFixture, SchemesWithoutATransport) {
     EXPECT_THROW(http.GetInto("gopher://127.0.0.1/x", &ms), ENxUnknownProtocol);
     EXPECT_EQ(http.HopCount(), 0) << "back at 0 however the request ends";
     // Through a proxy the tunnel needs the layer as well; nothing is sent to the proxy.
+    const nxtest::RefusingPort proxy;
     http.ProxyParams().SetProxyServer("127.0.0.1");
-    http.ProxyParams().SetProxyPort(nxtest::UnusedLocalPort());
+    http.ProxyParams().SetProxyPort(proxy.Port());
     EXPECT_THROW(http.GetInto("https://127.0.0.1/x", &ms), ENxIOHandlerPropInvalid);
     http.ProxyParams().SetProxyServer("");
     try {
@@ -358,10 +360,12 @@ TEST_F(NxHTTPFixture, ConnectionCloseAndOldServersWithoutConnection) {
 }
 
 TEST_F(NxHTTPFixture, IdleConnectionClosedByTheServerIsReopened) {
+    std::atomic<bool> closed{false};
     server.ExpectReceived("/first ")
         .Send(Reply("200 OK", "", "1"))
         .Pause(30)
         .Close()
+        .Call([&] { closed = true; })
         .Accept()
         .ExpectReceived("/second ")
         .Send(Reply("200 OK", "", "2"));
@@ -369,7 +373,10 @@ TEST_F(NxHTTPFixture, IdleConnectionClosedByTheServerIsReopened) {
     TMemoryStream ms;
     http.GetInto(Url("/first"), &ms);
     ms.SetPosition(0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the server closes meanwhile
+    // The next request goes out once the server has closed the idle connection.
+    for (int i = 0; i < 500 && !closed; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(closed);
     http.GetInto(Url("/second"), &ms);
     EXPECT_EQ(ms.ToString(), "2");
     ASSERT_TRUE(server.WaitFinished(5000)) << server.Failure();
