@@ -33,12 +33,13 @@ done
 [ -f "$state/ports.txt" ] || { echo "the TLS peer did not come up" >&2; cat "$state/peer.log" >&2; exit 1; }
 
 head -c 5000000 /dev/urandom >"$state/www/big.bin"
-port=
-for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 40000))
-    (exec 3<>/dev/tcp/127.0.0.1/$p) 2>/dev/null || { port=$p; break; }
-done
-cat >"$state/nginx.conf" <<CONF
+# nginx on a port of its own: a port found free can be taken before nginx binds it, and a
+# connect would then reach the other program. So nginx is started on a random port and
+# counted as up only once the system lists nginx itself as that port's listener; when it
+# cannot bind, another port is tried.
+start_nginx() {
+    local port=$1
+    cat >"$state/nginx.conf" <<CONF
 daemon off;
 master_process off;
 pid $state/nginx.pid.run;
@@ -60,11 +61,20 @@ http {
   }
 }
 CONF
-/usr/sbin/nginx -p "$state" -e "$state/nginx-error.log" -c "$state/nginx.conf" </dev/null >"$state/nginx.out" 2>&1 &
-echo $! >"$state/nginx.pid"
-for _ in $(seq 50); do
-    (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && { echo "nginx $port" >>"$state/ports.txt"; exit 0; }
-    sleep 0.1
+    /usr/sbin/nginx -p "$state" -e "$state/nginx-error.log" -c "$state/nginx.conf" </dev/null >"$state/nginx.out" 2>&1 &
+    local pid=$!
+    echo $pid >"$state/nginx.pid"
+    for _ in $(seq 50); do
+        ss -Hltnp "sport = :$port" 2>/dev/null | grep -q "pid=$pid," && return 0
+        kill -0 $pid 2>/dev/null || return 1
+        sleep 0.1
+    done
+    kill $pid 2>/dev/null
+    return 1
+}
+for _ in $(seq 5); do
+    port=$((20000 + RANDOM % 40000))
+    start_nginx $port && { echo "nginx $port" >>"$state/ports.txt"; exit 0; }
 done
 echo "nginx did not come up" >&2
 cat "$state/nginx-error.log" >&2
