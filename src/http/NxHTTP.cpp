@@ -1,5 +1,8 @@
 #include "http/NxHTTP.h"
 
+#include <exception>
+#include <typeinfo>
+
 #include "base/Format.h"
 #include "http/NxGlobal.h"
 #include "http/NxHTTPBody.h"
@@ -532,6 +535,16 @@ void TNxCustomHTTP::TakeCookies() {
     lines.Extract(SetCookie2Header, &values);
     for (const auto& value : values.Lines())
         FCookieManager->AddCookie2(value, FTargetURI->Host());
+}
+
+bool NxIsCutAnswer(const std::exception& failure) {
+    // Both are thrown with these exact classes and texts by RunRequest and the status line's
+    // reader.
+    if (typeid(failure) == typeid(ENxException))
+        return static_cast<const ENxException&>(failure).Message() == NxHTTPStrings::UndefinedSituation;
+    if (typeid(failure) == typeid(ENxHTTPProtocolException))
+        return static_cast<const ENxHTTPProtocolException&>(failure).Message().empty();
+    return false;
 }
 
 TNxNextStep TNxCustomHTTP::JudgeResponse() {

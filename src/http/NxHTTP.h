@@ -3,6 +3,7 @@
 // TCP connection that is kept open between calls while the server allows it. Every
 // response that is not wanted becomes an exception.
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -251,3 +252,8 @@ class TNxHTTP : public TNxCustomHTTP {
 public:
     TNxHTTP() = default;
 };
+
+// Whether a request's failure is the engine's own word for an answer cut short where no
+// class says so: a 2xx head whose connection closed before its body could be read, or an
+// empty line where a status line belongs (a stray line end after an earlier answer).
+bool NxIsCutAnswer(const std::exception& failure);

@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <typeinfo>
 
 #include "base/Format.h"
 #include "http/NxGlobal.h"
@@ -22,14 +23,9 @@ namespace {
 constexpr int32_t StatusOK = 200;
 constexpr int32_t StatusPartialContent = 206;
 
-// "Try again" of the name service (a temporary resolver failure), on both stacks.
-constexpr int32_t TryAgainError = 11002;
-
-// Socket error codes (Winsock numbers; the native stack maps errno onto them) that a later
-// attempt may well not meet: the connect failures and a connection cut under the transfer.
 constexpr int32_t TransientSocketErrors[] = {
     NxErr::ECONNREFUSED_,   NxErr::ETIMEDOUT_, NxErr::ENETUNREACH_, NxErr::EHOSTUNREACH_,
-    NxErr::HOST_NOT_FOUND_, TryAgainError,     NxErr::ECONNRESET_,  NxErr::ECONNABORTED_,
+    NxErr::HOST_NOT_FOUND_, NxErr::TRY_AGAIN_, NxErr::ECONNRESET_,  NxErr::ECONNABORTED_,
 };
 
 // Statuses of a server that is busy, overloaded or between deployments (RFC 7231 6.5.7,
@@ -41,63 +37,25 @@ constexpr int32_t RetryAfterStatuses[] = {429, 503};
 // asks for the whole body instead.
 constexpr int32_t RangeRefusedStatuses[] = {412, 416};
 
-enum TTransientWhen {
-    twAlways,     // every failure of the class
-    twSocketCode, // when its socket error code is in TransientSocketErrors
-    twStatusCode, // when its status is in TransientStatuses
-    twMessage,    // when its message is exactly the one given
-};
-
-struct TTransientClass {
-    const char* ClassName; // the exact class, not its descendants
-    TTransientWhen When;
-    const char* Message;
-};
-
-constexpr TTransientClass TransientClasses[] = {
-    {"ENxSocketError", twSocketCode, nullptr},
-    // A connect run on the connect thread keeps only the socket error's message.
-    {"ENxConnectException", twSocketCode, nullptr},
-    {"ENxConnectTimeout", twAlways, nullptr},
-    // Nothing arrived within the read time-out: a stalled server.
-    {"ENxReadTimeout", twAlways, nullptr},
-    // The peer closed before the response was complete: before its status line, in a
-    // counted body or in a chunked one.
-    {"ENxConnClosedGracefully", twAlways, nullptr},
-    {"ENxHTTPProtocolException", twStatusCode, nullptr},
-    // An empty line where the status line belongs: a stray line end after an earlier answer.
-    {"ENxHTTPProtocolException", twMessage, ""},
-    // A 2xx head whose connection was already closed: a cut right after the head.
-    {"ENxException", twMessage, NxHTTPStrings::UndefinedSituation},
-};
-
 template <size_t N> bool Among(const int32_t (&table)[N], int32_t value) {
     return std::find(std::begin(table), std::end(table), value) != std::end(table);
 }
 
-// The code in a socket error message ("Socket Error # 10061" CR LF ...); 0 when none.
-int32_t SocketErrorCodeOfMessage(const std::string& message) {
-    const std::string format = NxStrings::SocketErrorFormat;
-    const std::string prefix = format.substr(0, format.find('%'));
-    if (message.compare(0, prefix.size(), prefix) != 0) return 0;
-    int64_t code = 0;
-    size_t at = prefix.size();
-    for (; at < message.size() && at - prefix.size() < 9 && message[at] >= '0' && message[at] <= '9'; ++at)
-        code = code * 10 + (message[at] - '0');
-    return at > prefix.size() ? static_cast<int32_t>(code) : 0;
-}
-
-bool IsTransient(const TNxFailureInfo& info) {
-    for (const TTransientClass& rule : TransientClasses) {
-        if (info.ExceptionClass != rule.ClassName) continue;
-        const bool match =
-            rule.When == twAlways ||
-            (rule.When == twSocketCode && Among(TransientSocketErrors, info.SocketErrorCode)) ||
-            (rule.When == twStatusCode && Among(TransientStatuses, info.StatusCode)) ||
-            (rule.When == twMessage && info.Message == rule.Message);
-        if (match) return true;
-    }
-    return false;
+// Whether a later attempt may well not meet the failure. The exact class counts, not its
+// descendants.
+bool IsTransient(const std::exception& failure, const TNxFailureInfo& info) {
+    const std::type_info& kind = typeid(failure);
+    // A connect or a transfer refused, reset or unreachable; on the connect thread too.
+    if (kind == typeid(ENxSocketError) || kind == typeid(ENxConnectException))
+        return Among(TransientSocketErrors, info.SocketErrorCode);
+    // Nothing within the limit (a stalled server), or the peer closed before the answer was
+    // complete: before its status line, in a counted body or in a chunked one.
+    if (kind == typeid(ENxConnectTimeout) || kind == typeid(ENxReadTimeout) ||
+        kind == typeid(ENxConnClosedGracefully))
+        return true;
+    if (kind == typeid(ENxHTTPProtocolException) && Among(TransientStatuses, info.StatusCode)) return true;
+    // Whatever else the engine calls an answer cut short.
+    return NxIsCutAnswer(failure);
 }
 
 int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
@@ -188,11 +146,11 @@ TNxFailureInfo NxDescribeFailure(const std::exception& failure) {
     }
     if (const auto* socket = dynamic_cast<const ENxSocketError*>(&failure))
         info.SocketErrorCode = socket->ErrorCode();
-    else if (dynamic_cast<const ENxConnectException*>(&failure) != nullptr)
-        info.SocketErrorCode = SocketErrorCodeOfMessage(info.Message);
+    else if (const auto* connect = dynamic_cast<const ENxConnectException*>(&failure))
+        info.SocketErrorCode = connect->ErrorCode();
     if (const auto* status = dynamic_cast<const ENxHTTPProtocolException*>(&failure))
         info.StatusCode = status->ReplyCode();
-    info.Transient = IsTransient(info);
+    info.Transient = IsTransient(failure, info);
     return info;
 }
 
@@ -230,6 +188,81 @@ std::string NxRangeValidator(const TNxHeaderList& responseHeaders) {
     return Trim(responseHeaders.GetValue("Last-Modified"));
 }
 
+TNxRetryDecision NxDecideRetry(const TNxRetryPolicy& policy, const TNxRetryInput& in) {
+    TNxRetryDecision decision;
+    // A range request the server would not serve is followed by a request for the whole
+    // body; anything else decides by its kind.
+    const bool rangeRefused =
+        in.ResumeOffset > 0 && (in.ResumeMismatch || Among(RangeRefusedStatuses, in.Failure.StatusCode));
+    decision.Retry = in.Attempt < in.Attempts && (in.Failure.Transient || rangeRefused);
+    decision.Resume = decision.Retry && !rangeRefused && in.MayResume && in.Held > 0 && in.HasValidator &&
+                      in.Held <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max());
+    // A stream that cannot take back its bytes is only ever resumed.
+    if (decision.Retry && !decision.Resume && in.Held > 0 && !policy.StreamCanRestart) decision.Retry = false;
+    int64_t wait = policy.WaitBefore(in.Attempt + 1);
+    if (Among(RetryAfterStatuses, in.Failure.StatusCode)) {
+        const int64_t asked = NxRetryAfterMs(in.RetryAfter);
+        if (asked >= 0 && asked <= policy.RetryAfterLimitMs) wait = asked;
+    }
+    decision.WaitMs = decision.Retry
+                          ? static_cast<int32_t>(std::clamp<int64_t>(wait, 0, std::max(0, policy.MaxWaitMs)))
+                          : 0;
+    return decision;
+}
+
+namespace {
+
+// How one attempt ended.
+struct TAttemptOutcome {
+    bool Accepted = false;  // a 2xx head arrived and its body went (or goes) into the stream
+    bool Restarted = false; // a 200 answered the range request: the body starts over
+    bool Mismatch = false;  // the answer to the range request cannot continue the body
+    std::exception_ptr Failure;
+};
+
+// One GET of url into stream: from its start, or after the offset bytes held from earlier
+// attempts when offset > 0 (a range request under validator). validator becomes that of an
+// accepted answer.
+TAttemptOutcome Attempt(TNxCustomHTTP& http, const std::string& url, TStream& stream, int64_t start,
+                        int64_t offset, std::string& validator, const TNxRetryPolicy& policy) {
+    TAttemptOutcome outcome;
+    stream.SetPosition(start + offset);
+    http.Response().StatusLine.clear(); // a head that arrives in this attempt is told by it
+    TAcceptedHook hook(http, [&](TNxCustomHTTP* sender) {
+        TNxHTTPResponse& response = sender->Response();
+        const int32_t code = response.StatusCode();
+        if (offset > 0) {
+            if (code == StatusPartialContent && RangeStartsAt(response, offset)) {
+                outcome.Accepted = true;
+                return; // appended after what the stream holds
+            }
+            if (code != StatusOK || !policy.StreamCanRestart) {
+                outcome.Mismatch = true;
+                const std::string range = response.HeaderLines().GetValue("Content-Range");
+                throw ENxResumeMismatch(
+                    Format(NxRetryStrings::ResumeMismatch, static_cast<long long>(offset),
+                           response.StatusLine.c_str()) +
+                    (range.empty() ? std::string() : Format(NxRetryStrings::ResumeRange, range.c_str())));
+            }
+            // The server ignored the range or the file changed: the body starts over.
+            CutBack(stream, start);
+            outcome.Restarted = true;
+        }
+        outcome.Accepted = true;
+        validator = NxRangeValidator(response.HeaderLines());
+    });
+    std::optional<TResumeFields> fields;
+    if (offset > 0) fields.emplace(http.Request(), offset, validator);
+    try {
+        http.GetInto(url, &stream);
+    } catch (...) {
+        outcome.Failure = std::current_exception();
+    }
+    return outcome;
+}
+
+} // namespace
+
 void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream,
                     const TNxRetryPolicy& policy, const TNxRetryHooks& hooks) {
     const int32_t attempts = std::max(1, policy.MaxAttempts);
@@ -245,47 +278,8 @@ void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream
     for (int32_t attempt = 1;; ++attempt) {
         const int64_t offset = held; // > 0 only when this attempt resumes
         if (hooks.BeforeAttempt) hooks.BeforeAttempt(TNxAttemptStart{attempt, attempts, url, offset});
-        stream.SetPosition(start + offset);
-        http.Response().StatusLine.clear(); // a head that arrives in this attempt is told by it
-
-        bool accepted = false;  // a 2xx head arrived and its body went (or goes) into the stream
-        bool restarted = false; // a 200 answered the range request: the body starts over
-        bool mismatch = false;  // the answer to the range request cannot continue the body
-        std::exception_ptr failure;
         const auto began = std::chrono::steady_clock::now();
-        {
-            TAcceptedHook hook(http, [&](TNxCustomHTTP* sender) {
-                TNxHTTPResponse& response = sender->Response();
-                const int32_t code = response.StatusCode();
-                if (offset > 0) {
-                    if (code == StatusPartialContent && RangeStartsAt(response, offset)) {
-                        accepted = true;
-                        return; // appended after what the stream holds
-                    }
-                    if (code != StatusOK || !policy.StreamCanRestart) {
-                        mismatch = true;
-                        const std::string range = response.HeaderLines().GetValue("Content-Range");
-                        throw ENxResumeMismatch(
-                            Format(NxRetryStrings::ResumeMismatch, static_cast<long long>(offset),
-                                   response.StatusLine.c_str()) +
-                            (range.empty() ? std::string()
-                                           : Format(NxRetryStrings::ResumeRange, range.c_str())));
-                    }
-                    // The server ignored the range or the file changed: the body starts over.
-                    CutBack(stream, start);
-                    restarted = true;
-                }
-                accepted = true;
-                validator = NxRangeValidator(response.HeaderLines());
-            });
-            std::optional<TResumeFields> fields;
-            if (offset > 0) fields.emplace(request, offset, validator);
-            try {
-                http.GetInto(url, &stream);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        }
+        const TAttemptOutcome outcome = Attempt(http, url, stream, start, offset, validator, policy);
 
         TNxAttemptReport report;
         report.Attempt = attempt;
@@ -294,16 +288,16 @@ void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream
         report.ResumeOffset = offset;
         report.StatusLine = http.Response().StatusLine;
         report.DurationMs = ElapsedMs(began);
-        if (accepted) {
+        if (outcome.Accepted) {
             held = stream.Position() - start;
-            report.BodyBytes = held - (restarted ? 0 : offset);
+            report.BodyBytes = held - (outcome.Restarted ? 0 : offset);
         }
-        if (!failure) {
+        if (!outcome.Failure) {
             if (hooks.AfterAttempt) hooks.AfterAttempt(report);
             return;
         }
 
-        const TNxFailureInfo info = NxDescribeFailure(failure);
+        const TNxFailureInfo info = NxDescribeFailure(outcome.Failure);
         report.Failed = true;
         report.ExceptionClass = info.ExceptionClass;
         report.Message = info.Message;
@@ -311,37 +305,33 @@ void NxGetWithRetry(TNxCustomHTTP& http, const std::string& url, TStream& stream
         report.StatusCode = info.StatusCode;
         report.Transient = info.Transient;
 
-        // A range request the server would not serve is followed by a request for the
-        // whole body; anything else decides by its kind.
-        const bool rangeRefused = offset > 0 && (mismatch || Among(RangeRefusedStatuses, info.StatusCode));
-        bool retry = attempt < attempts && (info.Transient || rangeRefused);
-        const bool resumeNext = retry && !rangeRefused && mayResume && held > 0 && !validator.empty() &&
-                                held <= static_cast<int64_t>(std::numeric_limits<uint32_t>::max());
-        if (retry && !resumeNext && held > 0 && !policy.StreamCanRestart) retry = false;
+        TNxRetryInput input;
+        input.Attempt = attempt;
+        input.Attempts = attempts;
+        input.Failure = info;
+        input.ResumeOffset = offset;
+        input.ResumeMismatch = outcome.Mismatch;
+        input.Held = held;
+        input.HasValidator = !validator.empty();
+        input.MayResume = mayResume;
+        input.RetryAfter = http.Response().HeaderLines().GetValue("Retry-After");
+        const TNxRetryDecision next = NxDecideRetry(policy, input);
         // The client already dropped a connection that a failure left mid-answer; an attempt
         // that follows starts on a fresh one in any case: a busy server may well drop the kept
         // one during the wait.
-        if (retry && http.IsConnected()) http.CloseConnection();
-
-        int64_t wait = policy.WaitBefore(attempt + 1);
-        if (Among(RetryAfterStatuses, info.StatusCode)) {
-            const int64_t asked = NxRetryAfterMs(http.Response().HeaderLines().GetValue("Retry-After"));
-            if (asked >= 0 && asked <= policy.RetryAfterLimitMs) wait = asked;
-        }
-        wait = std::clamp<int64_t>(wait, 0, std::max(0, policy.MaxWaitMs));
-        report.WillRetry = retry;
-        report.WaitMs = retry ? static_cast<int32_t>(wait) : 0;
-        report.NextResumeOffset = resumeNext ? held : 0;
+        if (next.Retry && http.IsConnected()) http.CloseConnection();
+        report.WillRetry = next.Retry;
+        report.WaitMs = next.WaitMs;
+        report.NextResumeOffset = next.Resume ? held : 0;
         if (hooks.AfterAttempt) hooks.AfterAttempt(report);
-        if (!retry) std::rethrow_exception(failure);
+        if (!next.Retry) std::rethrow_exception(outcome.Failure);
 
-        const int32_t waitMs = static_cast<int32_t>(wait);
         if (hooks.Wait) {
-            if (!hooks.Wait(waitMs, attempt + 1, attempts)) std::rethrow_exception(failure);
-        } else if (waitMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+            if (!hooks.Wait(next.WaitMs, attempt + 1, attempts)) std::rethrow_exception(outcome.Failure);
+        } else if (next.WaitMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(next.WaitMs));
         }
-        if (!resumeNext) {
+        if (!next.Resume) {
             if (held > 0) CutBack(stream, start);
             held = 0;
             validator.clear();

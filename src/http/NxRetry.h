@@ -96,6 +96,33 @@ struct TNxFailureInfo {
 TNxFailureInfo NxDescribeFailure(const std::exception& failure);
 TNxFailureInfo NxDescribeFailure(const std::exception_ptr& failure);
 
+// What is known when an attempt has failed, for the decision on the next.
+struct TNxRetryInput {
+    int32_t Attempt = 0;  // the failed one, 1-based
+    int32_t Attempts = 0; // at most
+    TNxFailureInfo Failure;
+    int64_t ResumeOffset = 0;    // where the failed attempt resumed; 0 when it started over
+    bool ResumeMismatch = false; // its answer to the range request could not continue the body
+    int64_t Held = 0;            // body bytes in the stream now
+    bool HasValidator = false;   // the answer they came from named a validator
+    bool MayResume = false;      // the caller's request leaves ranges to the policy
+    std::string RetryAfter;      // the failed answer's Retry-After value, as received
+};
+
+// The next step after a failed attempt.
+struct TNxRetryDecision {
+    bool Retry = false;  // another attempt follows
+    bool Resume = false; // and asks for the rest after the held bytes
+    int32_t WaitMs = 0;  // after this wait
+};
+
+// Decides the next step from what is known, without touching a connection or a stream:
+// transient failures and refused ranges are tried again while attempts are left, resumed
+// when the held bytes have a validator and the caller allows it, never started over on a
+// stream that cannot restart; the wait grows per attempt, or is a 429 or 503's Retry-After
+// within the limit, and never exceeds MaxWaitMs.
+TNxRetryDecision NxDecideRetry(const TNxRetryPolicy& policy, const TNxRetryInput& input);
+
 // The wait a response asks for with its Retry-After value (delta seconds or an HTTP date),
 // in milliseconds; -1 when the value is empty or neither form.
 int64_t NxRetryAfterMs(const std::string& value);

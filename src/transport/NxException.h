@@ -29,7 +29,18 @@ private:
 NX_DECLARE_EXCEPTION(ENxSSLProtocolReplyError, ENxProtocolReplyError)
 
 NX_DECLARE_EXCEPTION(ENxConnectTimeout, ENxException)
-NX_DECLARE_EXCEPTION(ENxConnectException, ENxException)
+// A connect that failed on the connect thread: the thread's message, and the socket error
+// code behind it (0 when the failure was no socket error).
+class ENxConnectException : public ENxException {
+public:
+    ENxConnectException(int32_t errorCode, std::string message)
+        : ENxException(std::move(message)), FErrorCode(errorCode) {}
+    int32_t ErrorCode() const noexcept { return FErrorCode; }
+    NX_EXCEPTION_NAME(ENxConnectException)
+
+private:
+    int32_t FErrorCode;
+};
 
 // SOCKS kinds: never engaged by this system, kept so the tree is whole.
 NX_DECLARE_EXCEPTION(ENxSocksError, ENxException)

@@ -28,6 +28,9 @@ void TNxConnectThread::Execute() {
         const int32_t result = FSocketHandle->PlainConnect(NxSock::AfInet);
         // 10009 and 10038 are what a socket closed under the connect by a time-out gives.
         NxStack().CheckResult(result, {NxErr::EBADF_, NxErr::ENOTSOCK_});
+    } catch (const ENxSocketError& e) {
+        FFailureText = e.what();
+        FFailureCode = e.ErrorCode();
     } catch (const std::exception& e) {
         FFailureText = e.what();
         if (FFailureText.empty()) FFailureText = "Connect failed.";
@@ -143,7 +146,8 @@ void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
 
     if (thread.Finished()) {
         thread.WaitFor();
-        if (!thread.FailureText().empty()) throw ENxConnectException(thread.FailureText());
+        if (!thread.FailureText().empty())
+            throw ENxConnectException(thread.FailureCode(), thread.FailureText());
         return;
     }
     // Time is up: closing the socket makes the blocked connect fail, so the thread ends

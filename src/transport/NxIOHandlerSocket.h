@@ -51,8 +51,10 @@ public:
     bool Terminated() const { return FTerminated.load(); }
     // Joins the thread.
     void WaitFor();
-    // Empty until a failure; read only after Finished() or WaitFor().
+    // Empty until a failure; read only after Finished() or WaitFor(). The code is the
+    // failure's socket error code, 0 when it had none.
     const std::string& FailureText() const { return FFailureText; }
+    int32_t FailureCode() const { return FFailureCode; }
     TNxSocketHandle* SocketHandle() const { return FSocketHandle; }
 
 private:
@@ -62,6 +64,7 @@ private:
 
     TNxSocketHandle* FSocketHandle;
     std::string FFailureText;
+    int32_t FFailureCode = 0;
     std::atomic<bool> FFinished{false};
     std::atomic<bool> FTerminated{false};
     std::mutex FLock;

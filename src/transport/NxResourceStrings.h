@@ -84,6 +84,8 @@ inline constexpr int32_t EHOSTDOWN_ = 10064;
 inline constexpr int32_t EHOSTUNREACH_ = 10065;
 inline constexpr int32_t ENOTEMPTY_ = 10066;
 inline constexpr int32_t HOST_NOT_FOUND_ = 11001;
+// The name service's "try again" (a temporary resolver failure), on both stacks.
+inline constexpr int32_t TRY_AGAIN_ = 11002;
 } // namespace NxErr
 
 // The common table's text for a socket error code; empty when the code has no entry.

@@ -52,7 +52,6 @@
 //   EAI_FAIL   11003 (no recovery)      EAI_NODATA, EAI_ADDRFAMILY 11004 (no data)
 //   EAI_MEMORY 10055   EAI_SYSTEM: errno as above   others 11003
 namespace {
-constexpr int32_t kTryAgain = 11002;
 constexpr int32_t kNoRecovery = 11003;
 constexpr int32_t kNoData = 11004;
 
@@ -195,7 +194,7 @@ int32_t TNxStackPosix::MapResolverError(int error) {
     case EAI_NONAME:
         return NxErr::HOST_NOT_FOUND_;
     case EAI_AGAIN:
-        return kTryAgain;
+        return NxErr::TRY_AGAIN_;
     case EAI_FAIL:
         return kNoRecovery;
 #ifdef EAI_NODATA

@@ -500,16 +500,19 @@ TEST(NxRetryRules, FailureKinds) {
         {std::make_exception_ptr(ENxSocketError(11002, "try again")), 11002, true},
         {std::make_exception_ptr(ENxSocketError(10049, "address not available")), 10049, false},
         {std::make_exception_ptr(ENxSocketError(11003, "no recovery")), 11003, false},
-        {std::make_exception_ptr(ENxConnectException("Socket Error # 10065\r\nNo route to host.")), 10065,
-         true},
-        {std::make_exception_ptr(ENxConnectException("Socket Error # 10047\r\nAddress family")), 10047,
+        {std::make_exception_ptr(ENxConnectException(10065, "Socket Error # 10065\r\nNo route to host.")),
+         10065, true},
+        {std::make_exception_ptr(ENxConnectException(10047, "Socket Error # 10047\r\nAddress family")), 10047,
          false},
-        {std::make_exception_ptr(ENxConnectException("Connect failed.")), 0, false},
+        {std::make_exception_ptr(ENxConnectException(0, "Connect failed.")), 0, false},
         {std::make_exception_ptr(ENxConnectTimeout("Connect timed out.")), 0, true},
         {std::make_exception_ptr(ENxException("Undefined situation")), 0, true},
         {std::make_exception_ptr(ENxException("This request method is supported in HTTP 1.1")), 0, false},
         {std::make_exception_ptr(ENxReadLnMaxLineLengthExceeded("Max line length exceeded.")), 0, false},
         {std::make_exception_ptr(ENxHTTPProtocolException(-1, "garbage", "")), 0, false},
+        {std::make_exception_ptr(ENxHTTPProtocolException(-1, "", "")), 0, true},
+        {std::make_exception_ptr(ENxHTTPProtocolException(503, "HTTP/1.1 503 Busy", "")), 0, true},
+        {std::make_exception_ptr(ENxHTTPProtocolException(404, "HTTP/1.1 404 Not Found", "")), 0, false},
         {std::make_exception_ptr(ENxResumeMismatch("x")), 0, false},
         {std::make_exception_ptr(EStreamError("disk full")), 0, false},
     };
@@ -519,6 +522,66 @@ TEST(NxRetryRules, FailureKinds) {
         EXPECT_EQ(info.SocketErrorCode, c.code);
         EXPECT_EQ(info.Transient, c.transient);
     }
+}
+
+// The decision alone, without a socket: what follows a failed attempt.
+TEST(NxRetryRules, TheNextStepAfterAFailure) {
+    TNxFailureInfo transient, final, busy, rangeRefused;
+    transient.Transient = true;
+    busy.Transient = true;
+    busy.StatusCode = 503;
+    rangeRefused.StatusCode = 416;
+    TNxRetryPolicy restartable, oneWay;
+    oneWay.StreamCanRestart = false;
+    const struct {
+        const char* Name;
+        const TNxRetryPolicy& Policy;
+        int32_t Attempt;
+        const TNxFailureInfo& Failure;
+        int64_t Offset, Held;
+        bool Validator, Mismatch;
+        std::string RetryAfter;
+        bool Retry, Resume;
+        int32_t WaitMs;
+    } rows[] = {
+        {"transient, attempts left", restartable, 1, transient, 0, 0, false, false, "", true, false, 1000},
+        {"the third wait", restartable, 3, transient, 0, 0, false, false, "", true, false, 4000},
+        {"the last attempt", restartable, 4, transient, 0, 0, false, false, "", false, false, 0},
+        {"final at once", restartable, 1, final, 0, 0, false, false, "", false, false, 0},
+        {"a cut body with a validator", restartable, 1, transient, 0, 500, true, false, "", true, true, 1000},
+        {"a cut body without one", restartable, 1, transient, 0, 500, false, false, "", true, false, 1000},
+        {"without one, on a stream that cannot restart", oneWay, 1, transient, 0, 500, false, false, "",
+         false, false, 0},
+        {"a refused range: the whole body", restartable, 2, rangeRefused, 500, 500, true, false, "", true,
+         false, 2000},
+        {"a range answered with another", restartable, 2, final, 500, 500, true, true, "", true, false, 2000},
+        {"Retry-After within the limit", restartable, 1, busy, 0, 0, false, false, "5", true, false, 5000},
+        {"Retry-After beyond it", restartable, 1, busy, 0, 0, false, false, "60", true, false, 1000},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TNxRetryInput in;
+        in.Attempt = row.Attempt;
+        in.Attempts = 4;
+        in.Failure = row.Failure;
+        in.ResumeOffset = row.Offset;
+        in.ResumeMismatch = row.Mismatch;
+        in.Held = row.Held;
+        in.HasValidator = row.Validator;
+        in.MayResume = true;
+        in.RetryAfter = row.RetryAfter;
+        const TNxRetryDecision next = NxDecideRetry(row.Policy, in);
+        EXPECT_EQ(next.Retry, row.Retry);
+        EXPECT_EQ(next.Resume, row.Resume);
+        EXPECT_EQ(next.WaitMs, row.WaitMs);
+    }
+    TNxRetryPolicy capped;
+    capped.MaxWaitMs = 1500;
+    TNxRetryInput late;
+    late.Attempt = 3;
+    late.Attempts = 4;
+    late.Failure = transient;
+    EXPECT_EQ(NxDecideRetry(capped, late).WaitMs, 1500) << "no wait beyond MaxWaitMs";
 }
 
 TEST(NxRetryRules, RetryAfterValues) {

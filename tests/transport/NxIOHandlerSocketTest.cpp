@@ -164,7 +164,7 @@ TEST_F(IOHandlerSocketTest, RefusedPlainConnectIsASocketError) {
     EXPECT_EQ(caught, "ENxSocketError 10061");
 }
 
-TEST_F(IOHandlerSocketTest, RefusedThroughTheConnectThreadKeepsOnlyTheMessage) {
+TEST_F(IOHandlerSocketTest, RefusedThroughTheConnectThreadKeepsTheMessageAndTheCode) {
     const int32_t port = ClosedPort();
     // How long a refusal takes here without the connect thread: Linux refuses at once,
     // Windows retries a refused SYN for about a second. The thread must add at most a slice.
@@ -187,6 +187,7 @@ TEST_F(IOHandlerSocketTest, RefusedThroughTheConnectThreadKeepsOnlyTheMessage) {
             FAIL() << "the class and code do not travel from the connect thread";
         } catch (const ENxConnectException& e) {
             EXPECT_EQ(e.Message(), RefusedText()) << timeout;
+            EXPECT_EQ(e.ErrorCode(), 10061) << "the code travels beside the message";
         }
         EXPECT_LT(MsSince(start), refusal + 1500) << "a finished connect is noticed within a slice";
     }
