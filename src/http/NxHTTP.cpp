@@ -474,7 +474,7 @@ void TNxCustomHTTP::ReadResponse(bool tunnel) {
     TNxFieldBudget budget(HeadLimits);
     int32_t code = 0;
     do {
-        response.StatusLine = ReadLine("\n", -1, -1);
+        response.StatusLine = ReadLine("\n", NxTimeout::Default, TNxTCPConnection::DefaultLineLength);
         FResponseBegun = true;
         // No line end before the close: a response cut in its first line.
         if (LineTimedOut()) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);

@@ -75,7 +75,8 @@ std::string TNxFieldBudget::Overrun() const {
 
 void ReadFieldSection(TNxTCPConnection& connection, TNxFieldBudget& budget, TStringList* lines) {
     for (;;) {
-        const std::string line = connection.ReadLine("\n", -1, -1);
+        const std::string line =
+            connection.ReadLine("\n", NxTimeout::Default, TNxTCPConnection::DefaultLineLength);
         if (line.empty()) return; // the empty line, or a line cut off by the close
         std::string failure;
         if (NxHasForbiddenFieldByte(line))
@@ -194,7 +195,8 @@ std::optional<int32_t> ParseChunkSize(std::string_view line) {
 }
 
 int32_t ReadChunkSize(TNxTCPConnection& connection) {
-    const std::string line = connection.ReadLine("\n", -1, -1);
+    const std::string line =
+        connection.ReadLine("\n", NxTimeout::Default, TNxTCPConnection::DefaultLineLength);
     // No line: the peer closed before it ended, which fails a chunked body like any close.
     if (connection.LineTimedOut()) throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
     if (const std::optional<int32_t> size = ParseChunkSize(line)) return *size;
@@ -243,7 +245,9 @@ std::optional<int32_t> TakeBufferedChunkSize(TNxTCPConnection& connection, bool 
 
 int32_t NextChunkSize(TNxTCPConnection& connection, bool afterData) {
     if (const std::optional<int32_t> size = TakeBufferedChunkSize(connection, afterData)) return *size;
-    if (afterData) connection.ReadLine("\n", -1, -1); // the CR LF after the chunk data
+    if (afterData)
+        connection.ReadLine("\n", NxTimeout::Default,
+                            TNxTCPConnection::DefaultLineLength); // the CR LF after the chunk data
     return ReadChunkSize(connection);
 }
 

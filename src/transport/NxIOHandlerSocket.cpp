@@ -85,7 +85,7 @@ void TNxIOHandlerSocket::ConnectPeer(const std::string& host, int32_t port, cons
     if (!FUseNagle) handle.SetOption(NxSock::IpProtoTcp, NxSock::TcpNoDelay, 1);
     ReportStatus(hsConnecting, handle.RemoteIP());
 
-    if (timeout != -1 && timeout != 0) {
+    if (timeout != NxTimeout::Default && timeout != 0) {
         TimedConnect(timeout);
     } else if (TNxAntiFreezeBase::AntiFreezeInForce()) {
         TimedConnect(DefaultConnectLimit);
@@ -129,7 +129,7 @@ void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
     if (TNxAntiFreezeBase::AntiFreezeInForce())
         if (const TNxAntiFreezeBase* af = TNxAntiFreezeBase::InForce())
             slice = std::clamp<int32_t>(af->IdleTimeOut(), 1, ConnectSlice);
-    const bool infinite = timeout == -2;
+    const bool infinite = timeout == NxTimeout::Infinite;
     int32_t remaining = infinite ? slice + 1 : timeout;
 
     TNxConnectThread thread(FSocketHandle.get());

@@ -14,7 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 // Milliseconds left until deadline, at least 0; -2 (no limit) stays.
 int32_t Left(int32_t limit, Clock::time_point start) {
-    if (limit == -2) return -2;
+    if (limit == NxTimeout::Infinite) return NxTimeout::Infinite;
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     return static_cast<int32_t>(std::max<int64_t>(0, limit - spent));
 }
@@ -199,7 +199,7 @@ int32_t TNxIOHandlerTLS::Receive(void* buffer, int32_t length) {
             return 0;
         }
         // Called without a wait before it: wait for the rest of the record.
-        WaitReadable(-2);
+        WaitReadable(NxTimeout::Infinite);
         CheckStillOpen();
     }
     return got;

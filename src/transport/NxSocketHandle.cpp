@@ -130,7 +130,8 @@ bool TNxSocketHandle::WaitReadable(int32_t milliseconds) {
         TNxSocketList readList;
         readList.Add(FDescriptor);
         // select refuses a negative time other than "no limit": such a wait finds nothing.
-        const bool readable = (ms >= 0 || ms == -2) && NxStack().Select(&readList, nullptr, ms, nullptr) == 1;
+        const bool readable =
+            (ms >= 0 || ms == NxTimeout::Infinite) && NxStack().Select(&readList, nullptr, ms, nullptr) == 1;
         TNxAntiFreezeBase::AntiFreezeTick(!readable, false);
         return readable;
     };
@@ -142,7 +143,7 @@ bool TNxSocketHandle::WaitReadable(int32_t milliseconds) {
         const TNxAntiFreezeBase* af = TNxAntiFreezeBase::InForce();
         return std::max<int32_t>(af ? af->IdleTimeOut() : 1, 1);
     };
-    if (milliseconds == -2) {
+    if (milliseconds == NxTimeout::Infinite) {
         // Each slice re-reads the setting, as a fresh wait of IdleTimeOut would.
         while (!slice(TNxAntiFreezeBase::AntiFreezeInForce() ? idleTimeOut() : -2)) {
         }

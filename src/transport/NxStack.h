@@ -26,6 +26,14 @@ using TNxSocketDescriptor = int32_t;
 
 // Numeric values used by the transport. They are the same on Winsock and Linux for all
 // entries except the SOL_SOCKET level and its options, which are given per platform.
+// Time-outs are milliseconds, but for two values that are no time.
+namespace NxTimeout {
+// Wait as long as it takes.
+inline constexpr int32_t Infinite = -2;
+// The connection's own ReadTimeout, where a call may name one of its own instead.
+inline constexpr int32_t Default = -1;
+} // namespace NxTimeout
+
 namespace NxSock {
 inline constexpr TNxSocketDescriptor InvalidSocket = -1;
 inline constexpr int32_t SocketError = -1; // the raw failure result

@@ -278,7 +278,7 @@ int32_t TNxPlatformStack::Select(TNxSocketList* readList, TNxSocketList* writeLi
     FillSet(errorSet, errorList);
     timeval tv{};
     timeval* limit = nullptr;
-    if (milliseconds != -2) {
+    if (milliseconds != NxTimeout::Infinite) {
         const int32_t ms = milliseconds < 0 ? 0 : milliseconds;
         tv.tv_sec = ms / 1000;
         tv.tv_usec = (ms % 1000) * 1000;

@@ -218,7 +218,7 @@ void TNxTCPConnection::CloseConnection() {
 int32_t TNxTCPConnection::ResolveTimeout(int32_t timeout) const {
     // -1 is ReadTimeout, whose 0 is no limit; -2 is no limit. Any other negative time goes
     // to the wait as it is, which finds nothing readable in it: a read time-out at once.
-    if (timeout == -1) return ReadTimeout == 0 ? -2 : ReadTimeout;
+    if (timeout == NxTimeout::Default) return ReadTimeout == 0 ? NxTimeout::Infinite : ReadTimeout;
     return timeout;
 }
 
@@ -286,7 +286,7 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
     static const std::string lineFeed("\n");
     const std::string& term = terminator.empty() ? lineFeed : terminator;
     const int64_t termLen = static_cast<int64_t>(term.size());
-    if (maxLength == -1) maxLength = MaxLineLength;
+    if (maxLength == DefaultLineLength) maxLength = MaxLineLength;
     // Any other negative limit would make every line "too long" and, split, come back
     // empty forever: read it as no limit.
     if (maxLength < 0) maxLength = 0;
@@ -328,7 +328,7 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
                 tooLong = true;
             } else {
                 CheckClosed(true, true);
-                int32_t r = FillInputBuffer(true, timeout, timeout == -1);
+                int32_t r = FillInputBuffer(true, timeout, timeout == NxTimeout::Default);
                 // An explicit time-out that elapses ends the call like a close does: ""
                 // with LineTimedOut set, the partial line kept. Waiting on would make the
                 // caller's time-out meaningless.
@@ -352,7 +352,8 @@ std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t ti
 
 std::string TNxTCPConnection::ReadNonEmptyLine(int32_t attempts) {
     for (int32_t i = 0; i < attempts; ++i) {
-        std::string line = TrimControls(ReadLine("\n", -1, -1));
+        std::string line =
+            TrimControls(ReadLine("\n", NxTimeout::Default, TNxTCPConnection::DefaultLineLength));
         if (!line.empty()) return line;
     }
     return {};
@@ -360,7 +361,7 @@ std::string TNxTCPConnection::ReadNonEmptyLine(int32_t attempts) {
 
 void TNxTCPConnection::WaitForInput(int64_t count) {
     while (FInputBuffer.Length() < count) {
-        FillInputBuffer(true, -1, true);
+        FillInputBuffer(true, NxTimeout::Default, true);
         CheckClosed(true, true);
     }
 }
@@ -438,7 +439,7 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
 }
 
 std::string TNxTCPConnection::TakeAvailable() {
-    if (IsConnected()) FillInputBuffer(false, -1, true);
+    if (IsConnected()) FillInputBuffer(false, NxTimeout::Default, true);
     return FInputBuffer.ExtractAll();
 }
 

@@ -14,6 +14,7 @@
 #include "transport/NxComponent.h"
 #include "transport/NxException.h"
 #include "transport/NxIOHandler.h"
+#include "transport/NxStack.h"
 
 enum TNxMaxLineAction { maException = 0, maSplit = 1 };
 
@@ -112,14 +113,14 @@ public:
     // --- reading ------------------------------------------------------------------------
     // One wait and one receive into the input buffer. Returns the bytes appended, 0 when
     // the peer closed or nothing could be read, -1 when the wait timed out without
-    // raiseOnTimeout. timeout -1 = ReadTimeout (0 there = no limit), -2 = no limit; any
-    // other negative time times out at once.
-    virtual int32_t FillInputBuffer(bool raiseIfClosed = true, int32_t timeout = -1,
+    // raiseOnTimeout. timeout NxTimeout::Default = ReadTimeout (0 there = no limit),
+    // NxTimeout::Infinite = no limit; any other negative time times out at once.
+    virtual int32_t FillInputBuffer(bool raiseIfClosed = true, int32_t timeout = NxTimeout::Default,
                                     bool raiseOnTimeout = true);
     // The next line without its terminator (empty = LF; for LF a CR before it goes too).
-    // timeout -1 = ReadTimeout; maxLength -1 = MaxLineLength, 0 = no limit.
-    virtual std::string ReadLine(const std::string& terminator = "\n", int32_t timeout = -1,
-                                 int32_t maxLength = -1);
+    // maxLength DefaultLineLength = MaxLineLength, 0 = no limit.
+    virtual std::string ReadLine(const std::string& terminator = "\n", int32_t timeout = NxTimeout::Default,
+                                 int32_t maxLength = DefaultLineLength);
     std::string ReadNonEmptyLine(int32_t attempts);
     void ReadExact(void* buffer, int32_t count);
     int32_t ReadInt32(bool convert = true);
@@ -152,7 +153,10 @@ public:
     // --- fields -------------------------------------------------------------------------
     bool ASCIIFilter = false;
     TNxMaxLineAction MaxLineAction = maException;
-    int32_t MaxLineLength = 16384;
+    // ReadLine's maxLength that stands for MaxLineLength.
+    static constexpr int32_t DefaultLineLength = -1;
+    static constexpr int32_t DefaultMaxLineLength = 16384;
+    int32_t MaxLineLength = DefaultMaxLineLength;
     int32_t ReadTimeout = 0;
     int32_t RecvBufferSize = 32768;
     int32_t SendBufferSize = 32768;

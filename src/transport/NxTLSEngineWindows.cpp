@@ -255,8 +255,8 @@ public:
 
     void Write(const char* data, size_t size, std::string& out) override {
         while (size > 0) {
-            const size_t n =
-                std::min<size_t>(size, FSizes.cbMaximumMessage ? FSizes.cbMaximumMessage : 16384);
+            const size_t n = std::min<size_t>(size, FSizes.cbMaximumMessage ? FSizes.cbMaximumMessage
+                                                                            : NxTLSMaxRecordPlaintext);
             std::vector<char> record(FSizes.cbHeader + n + FSizes.cbTrailer);
             std::memcpy(record.data() + FSizes.cbHeader, data, n);
             SecBuffer bufs[4] = {
