@@ -24,6 +24,7 @@
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
 #include "transport/NxStack.h"
+#include "transport/NxTLSChainWindows.h"
 #include "transport/NxTLSEngine.h"
 
 namespace {
@@ -421,31 +422,20 @@ private:
         if (!c.VerifyPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
             Raise(tcUntrustedIssuer, NxStrings::TLSUntrustedIssuer,
                   StatusText(static_cast<long>(GetLastError())));
-        long verdict = static_cast<long>(status.dwError);
-        // The chain's own verdict as well, whatever the policy made of it: a chain that
-        // does not end in a trusted root (or an extra one) is refused. (Wine's SSL policy
-        // passes a chain that stops short of any root.)
-        const DWORD trust = chain->TrustStatus.dwErrorStatus;
-        const DWORD untrusted = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_NOT_SIGNATURE_VALID |
-                                CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_REVOKED |
-                                ((ignore & IgnoreUnknownCA) ? 0 : CERT_TRUST_IS_UNTRUSTED_ROOT);
-        if (verdict == 0 && (trust & untrusted)) verdict = CERT_E_UNTRUSTEDROOT;
-        // The policy reports the first failed check; an expired leaf of an unknown root
-        // is reported as the root. The validity periods are read on their own as well.
-        if (verdict == 0 && (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_TIME_VALID))
-            Raise(tcValidity, NxStrings::TLSValidity, StatusText(CERT_E_EXPIRED));
-        switch (verdict) {
-        case 0:
-            break;
-        case CERT_E_EXPIRED:
-        case CERT_E_VALIDITYPERIODNESTING:
-            Raise(tcValidity, NxStrings::TLSValidity, StatusText(verdict));
-        case CERT_E_CN_NO_MATCH:
-            Raise(tcNameMismatch, NxStrings::TLSNameMismatch, FServerName);
-        default:
-            Raise(tcUntrustedIssuer, NxStrings::TLSUntrustedIssuer, StatusText(verdict));
+        TNxChainFacts facts;
+        facts.PolicyError = static_cast<long>(status.dwError);
+        facts.ChainTrust = chain->TrustStatus.dwErrorStatus;
+        facts.EndsInExtraRoot = (ignore & IgnoreUnknownCA) != 0;
+        facts.ServerIsAddress = FIsAddress;
+        facts.CertificateHasAddress = FIsAddress && HasAddress(cert);
+        const TNxChainVerdict verdict = NxJudgeChain(facts);
+        if (!verdict.Trusted) {
+            if (verdict.Check == tcNameMismatch)
+                Raise(tcNameMismatch, NxStrings::TLSNameMismatch, FServerName);
+            Raise(verdict.Check,
+                  verdict.Check == tcValidity ? NxStrings::TLSValidity : NxStrings::TLSUntrustedIssuer,
+                  StatusText(verdict.Status));
         }
-        if (FIsAddress && !HasAddress(cert)) Raise(tcNameMismatch, NxStrings::TLSNameMismatch, FServerName);
         Describe(cert);
     }
 
@@ -520,4 +510,33 @@ private:
 
 std::unique_ptr<TNxTLSEngine> CreateTLSEngine(const TNxTLSSettings& settings) {
     return std::make_unique<TNxTLSEngineSChannel>(settings);
+}
+
+TNxChainVerdict NxJudgeChain(const TNxChainFacts& facts) {
+    long verdict = facts.PolicyError;
+    // The chain's own verdict as well, whatever the policy made of it: a chain that does not
+    // end in a trusted root (or an extra one) is refused. (Wine's SSL policy passes a chain
+    // that stops short of any root.)
+    const uint32_t untrusted = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_NOT_SIGNATURE_VALID |
+                               CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_REVOKED |
+                               (facts.EndsInExtraRoot ? 0 : CERT_TRUST_IS_UNTRUSTED_ROOT);
+    if (verdict == 0 && (facts.ChainTrust & untrusted)) verdict = CERT_E_UNTRUSTEDROOT;
+    // The policy reports the first failed check; an expired leaf of an unknown root is
+    // reported as the root. The validity periods are read on their own as well.
+    if (verdict == 0 && (facts.ChainTrust & CERT_TRUST_IS_NOT_TIME_VALID))
+        return {false, tcValidity, CERT_E_EXPIRED};
+    switch (verdict) {
+    case 0:
+        break;
+    case CERT_E_EXPIRED:
+    case CERT_E_VALIDITYPERIODNESTING:
+        return {false, tcValidity, verdict};
+    case CERT_E_CN_NO_MATCH:
+        return {false, tcNameMismatch, verdict};
+    default:
+        return {false, tcUntrustedIssuer, verdict};
+    }
+    // The policy's name check knows host names only; an address is matched here.
+    if (facts.ServerIsAddress && !facts.CertificateHasAddress) return {false, tcNameMismatch, 0};
+    return {true, tcHandshake, 0};
 }
