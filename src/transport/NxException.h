@@ -31,7 +31,7 @@ NX_DECLARE_EXCEPTION(ENxSSLProtocolReplyError, ENxProtocolReplyError)
 NX_DECLARE_EXCEPTION(ENxConnectTimeout, ENxException)
 NX_DECLARE_EXCEPTION(ENxConnectException, ENxException)
 
-// SOCKS kinds: never engaged by this system, kept so the tree is whole.
+// SOCKS kinds: the negotiation's failures (NxSocks.h), each with its text in NxResourceStrings.h.
 NX_DECLARE_EXCEPTION(ENxSocksError, ENxException)
 NX_DECLARE_EXCEPTION(ENxSocksRequestFailed, ENxSocksError)
 NX_DECLARE_EXCEPTION(ENxSocksRequestServerFailed, ENxSocksError)
