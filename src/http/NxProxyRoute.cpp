@@ -1,0 +1,88 @@
+#include "http/NxProxyRoute.h"
+
+#include <memory>
+
+std::string TNxProxyRoute::Text() const {
+    if (Type == ptDirect) return "direct";
+    std::string scheme = "http";
+    if (Type == ptSocks) {
+        switch (Socks) {
+        case svSocks4:
+            scheme = "socks4";
+            break;
+        case svSocks4A:
+            scheme = "socks4a";
+            break;
+        default:
+            scheme = ResolveAtProxy ? "socks5h" : "socks5";
+            break;
+        }
+    }
+    return scheme + "://" + Host + ":" + std::to_string(Port);
+}
+
+TNxProxiedHTTP::~TNxProxiedHTTP() {
+    // The settings are a member: a borrowed handler that outlives the client must not keep them.
+    if (auto* socket = dynamic_cast<TNxIOHandlerSocket*>(IOHandler())) socket->SetSocksInfo(nullptr);
+}
+
+void TNxProxiedHTTP::SetRoutes(std::vector<TNxProxyRoute> routes) {
+    FRoutes = std::move(routes);
+}
+
+void TNxProxiedHTTP::Apply(const TNxProxyRoute& route) {
+    // A connection kept from another route goes to another place (or the same server by
+    // another way): it cannot serve this one.
+    if (!(route == FCurrent) && IsConnected()) CloseConnection();
+    FCurrent = route;
+    TNxProxyConnectionInfo& proxy = ProxyParams();
+    const bool http = route.Type == ptHTTP;
+    proxy.SetProxyServer(http ? route.Host : std::string());
+    proxy.SetProxyPort(http ? route.Port : 0);
+    // Credentials go to this proxy only, never to a server reached straight or by SOCKS.
+    proxy.SetAuthenticator(nullptr);
+    proxy.SetProxyUsername(http ? route.Username : std::string());
+    proxy.SetProxyPassword(http ? route.Password : std::string());
+    proxy.SetBasicAuthentication(http && !route.Username.empty());
+    const bool socks = route.Type == ptSocks;
+    FSocks.Version = socks ? route.Socks : svNoSocks;
+    FSocks.Host = socks ? route.Host : std::string();
+    FSocks.Port = socks ? route.Port : 0;
+    FSocks.Username = socks ? route.Username : std::string();
+    FSocks.Password = socks ? route.Password : std::string();
+    FSocks.Authentication = socks && !route.Username.empty() ? saUsernamePassword : saNoAuthentication;
+    FSocks.ResolveAtProxy = route.ResolveAtProxy;
+}
+
+void TNxProxiedHTTP::OpenConnection(int32_t timeout) {
+    if (!IOHandler()) {
+        auto handler = std::make_unique<TNxIOHandlerSocket>();
+        handler->OnStatus = OnStatus;
+        AdoptIOHandler(std::move(handler));
+    }
+    if (auto* socket = dynamic_cast<TNxIOHandlerSocket*>(IOHandler())) socket->SetSocksInfo(&FSocks);
+    try {
+        TNxHTTP::OpenConnection(timeout);
+    } catch (...) {
+        FConnectFailed = true;
+        throw;
+    }
+}
+
+void TNxProxiedHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TStream* uploadStream,
+                                TStream* bodyStream) {
+    if (FRoutes.empty()) Apply(TNxProxyRoute{});
+    for (size_t i = 0;; ++i) {
+        if (i < FRoutes.size()) Apply(FRoutes[i]);
+        FConnectFailed = false;
+        try {
+            TNxHTTP::RunRequest(method, url, uploadStream, bodyStream);
+            return;
+        } catch (const Exception& error) {
+            // A TLS failure is the server's answer, whichever way it came.
+            const bool unreachable = FConnectFailed && dynamic_cast<const ENxTLSError*>(&error) == nullptr;
+            if (!unreachable || i + 1 >= FRoutes.size()) throw;
+            if (OnRouteFailed && !OnRouteFailed(FRoutes[i], error)) throw;
+        }
+    }
+}
