@@ -27,13 +27,18 @@ TNxProxiedHTTP::~TNxProxiedHTTP() {
 }
 
 void TNxProxiedHTTP::SetRoutes(std::vector<TNxProxyRoute> routes) {
+    if (routes == FRoutes) return;
     FRoutes = std::move(routes);
+    FFirst = 0;
 }
 
 void TNxProxiedHTTP::Apply(const TNxProxyRoute& route) {
     // A connection kept from another route goes to another place (or the same server by
-    // another way): it cannot serve this one.
-    if (!(route == FCurrent) && IsConnected()) CloseConnection();
+    // another way): it cannot serve this one. New credentials for the same proxy can.
+    const bool sameWay = route.Type == FCurrent.Type && route.Host == FCurrent.Host &&
+                         route.Port == FCurrent.Port && route.Socks == FCurrent.Socks &&
+                         route.ResolveAtProxy == FCurrent.ResolveAtProxy;
+    if (!sameWay && IsConnected()) CloseConnection();
     FCurrent = route;
     TNxProxyConnectionInfo& proxy = ProxyParams();
     const bool http = route.Type == ptHTTP;
@@ -72,17 +77,22 @@ void TNxProxiedHTTP::OpenConnection(int32_t timeout) {
 void TNxProxiedHTTP::RunRequest(TNxHTTPMethod method, const std::string& url, TStream* uploadStream,
                                 TStream* bodyStream) {
     if (FRoutes.empty()) Apply(TNxProxyRoute{});
-    for (size_t i = 0;; ++i) {
-        if (i < FRoutes.size()) Apply(FRoutes[i]);
+    for (size_t tried = 0;; ++tried) {
+        const size_t at = FRoutes.empty() ? 0 : (FFirst + tried) % FRoutes.size();
+        if (!FRoutes.empty()) Apply(FRoutes[at]);
         FConnectFailed = false;
         try {
             TNxHTTP::RunRequest(method, url, uploadStream, bodyStream);
+            FFirst = at;
             return;
         } catch (const Exception& error) {
             // A TLS failure is the server's answer, whichever way it came.
             const bool unreachable = FConnectFailed && dynamic_cast<const ENxTLSError*>(&error) == nullptr;
-            if (!unreachable || i + 1 >= FRoutes.size()) throw;
-            if (OnRouteFailed && !OnRouteFailed(FRoutes[i], error)) throw;
+            if (!unreachable || tried + 1 >= FRoutes.size()) {
+                if (!unreachable) FFirst = at;
+                throw;
+            }
+            if (OnRouteFailed && !OnRouteFailed(FRoutes[at], error)) throw;
         }
     }
 }

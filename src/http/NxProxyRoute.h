@@ -42,7 +42,9 @@ public:
     TNxProxiedHTTP() = default;
     ~TNxProxiedHTTP() override;
 
-    // The routes of the next requests, tried in this order; none: straight to the server.
+    // The routes of the next requests, tried in this order; none: straight to the server. While
+    // the same routes are set again, the one that answered last is tried first (and the others
+    // after it in order), so that a proxy that is down costs one failed connect, not one a file.
     void SetRoutes(std::vector<TNxProxyRoute> routes);
     const std::vector<TNxProxyRoute>& Routes() const { return FRoutes; }
     // The route of the last request (the one that answered, or the last tried).
@@ -63,6 +65,7 @@ private:
     void Apply(const TNxProxyRoute& route);
 
     std::vector<TNxProxyRoute> FRoutes;
+    size_t FFirst = 0;
     TNxProxyRoute FCurrent;
     TNxSocksInfo FSocks;
     bool FConnectFailed = false;

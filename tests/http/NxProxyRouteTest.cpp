@@ -154,6 +154,34 @@ TEST(ProxyRoutes, AnotherRouteOpensAnotherConnection) {
     EXPECT_EQ(body.ToString(), "via origin");
 }
 
+// The way that answered goes first while the routes stay the same: one failed connect in all,
+// and the kept connection serves the next request.
+TEST(ProxyRoutes, TheWayThatAnsweredIsTriedFirstNextTime) {
+    nxtest::RefusingPort refusing;
+    nxtest::ScriptedServer proxy;
+    proxy.ExpectReceived("/a HTTP")
+        .Send(Reply("200 OK", "a"))
+        .ExpectReceived("/b HTTP")
+        .Send(Reply("200 OK", "b"));
+    proxy.Start();
+    std::vector<TNxProxyRoute> routes(2);
+    for (TNxProxyRoute& route : routes)
+        route.Type = ptHTTP, route.Host = "127.0.0.1";
+    routes[0].Port = refusing.Port();
+    routes[1].Port = proxy.Port();
+    TQuickHTTP http;
+    int failures = 0;
+    http.OnRouteFailed = [&](const TNxProxyRoute&, const Exception&) { return ++failures, true; };
+    TMemoryStream body;
+    for (const char* path : {"http://dist.nxtest/a", "http://dist.nxtest/b"}) {
+        http.SetRoutes(routes);
+        http.GetInto(path, &body);
+    }
+    EXPECT_EQ(body.ToString(), "ab");
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(proxy.Connections(), 1);
+}
+
 // A caller that stops at the first unreachable route gets that route's failure. With a limit
 // (as the installer connects) the connect thread's failure, which keeps only the message, also
 // counts as unreachable.
