@@ -50,13 +50,16 @@ void TNxProxiedHTTP::Apply(const TNxProxyRoute& route) {
     proxy.SetProxyPassword(http ? route.Password : std::string());
     proxy.SetBasicAuthentication(http && !route.Username.empty());
     const bool socks = route.Type == ptSocks;
-    FSocks.Version = socks ? route.Socks : svNoSocks;
-    FSocks.Host = socks ? route.Host : std::string();
-    FSocks.Port = socks ? route.Port : 0;
-    FSocks.Username = socks ? route.Username : std::string();
-    FSocks.Password = socks ? route.Password : std::string();
-    FSocks.Authentication = socks && !route.Username.empty() ? saUsernamePassword : saNoAuthentication;
-    FSocks.ResolveAtProxy = route.ResolveAtProxy;
+    if (!socks && !FSocks) return;
+    if (!FSocks) FSocks = std::make_unique<TNxSocksInfo>();
+    TNxSocksInfo& settings = *FSocks;
+    settings.Version = socks ? route.Socks : svNoSocks;
+    settings.Host = socks ? route.Host : std::string();
+    settings.Port = socks ? route.Port : 0;
+    settings.Username = socks ? route.Username : std::string();
+    settings.Password = socks ? route.Password : std::string();
+    settings.Authentication = socks && !route.Username.empty() ? saUsernamePassword : saNoAuthentication;
+    settings.ResolveAtProxy = route.ResolveAtProxy;
 }
 
 void TNxProxiedHTTP::OpenConnection(int32_t timeout) {
@@ -65,7 +68,7 @@ void TNxProxiedHTTP::OpenConnection(int32_t timeout) {
         handler->OnStatus = OnStatus;
         AdoptIOHandler(std::move(handler));
     }
-    if (auto* socket = dynamic_cast<TNxIOHandlerSocket*>(IOHandler())) socket->SetSocksInfo(&FSocks);
+    if (auto* socket = dynamic_cast<TNxIOHandlerSocket*>(IOHandler())) socket->SetSocksInfo(FSocks.get());
     try {
         TNxHTTP::OpenConnection(timeout);
     } catch (...) {

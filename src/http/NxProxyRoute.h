@@ -5,6 +5,7 @@
 // one when a proxy cannot be reached.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ private:
     std::vector<TNxProxyRoute> FRoutes;
     size_t FFirst = 0;
     TNxProxyRoute FCurrent;
-    TNxSocksInfo FSocks;
+    // Made for the first SOCKS route only: a network component of its own, which a client that
+    // never meets a SOCKS proxy does not hold.
+    std::unique_ptr<TNxSocksInfo> FSocks;
     bool FConnectFailed = false;
 };
