@@ -103,68 +103,44 @@ inline std::string NewestInstallLog() {
     return newest.empty() ? std::string() : ReadAll(newest);
 }
 
-// This user's Internet Options for as long as the object lives, as the registry holds them: the
-// binary DefaultConnectionSettings (which WinINet and WinHTTP read) and its copy
-// SavedLegacySettings, and the older values beside them. settings: "fixed HOST:PORT" or
-// "pac URL"; the bypass list is "<local>".
+// This user's Internet Options for as long as the object lives, where WinINet and WinHTTP read
+// them: the binary DefaultConnectionSettings (and its copy SavedLegacySettings). settings: "fixed
+// HOST:PORT" (bypass "<local>") or "pac URL".
 class TInternetOptionsInRegistry {
 public:
     explicit TInternetOptionsInRegistry(const std::string& settings) {
         const bool pac = settings.rfind("pac ", 0) == 0;
         const std::string value = settings.substr(settings.find(' ') + 1);
-        const std::string proxy = pac ? "" : value, script = pac ? value : "", bypass = pac ? "" : "<local>";
-        // Flags: 1 always, 2 a fixed proxy, 4 a configuration script, 8 automatic detection.
         std::string blob;
-        const auto dword = [&](uint32_t v) {
+        const auto dword = [&](size_t v) {
             for (int i = 0; i < 4; ++i)
                 blob += static_cast<char>((v >> (8 * i)) & 0xFF);
         };
-        dword(0x46);
-        dword(1);
-        dword(pac ? 1 | 4 : 1 | 2);
-        for (const std::string* text : {&proxy, &bypass, &script}) {
-            dword(static_cast<uint32_t>(text->size()));
-            blob += *text;
-        }
+        // Version, counter, flags (1 always, 2 a fixed proxy, 4 a script, 8 detection), then the
+        // proxy, the bypass list and the script's URL, each after its length.
+        dword(0x46), dword(1), dword(pac ? 1 | 4 : 1 | 2);
+        for (const std::string& text :
+             {pac ? "" : value, std::string(pac ? "" : "<local>"), pac ? value : ""})
+            dword(text.size()), blob += text;
         blob += std::string(32, '\0');
-        HKEY key = nullptr;
-        RegCreateKeyExA(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
-        for (const char* name : {"DefaultConnectionSettings", "SavedLegacySettings"})
-            RegSetValueExA(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
+        RegCreateKeyExA(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_WRITE, nullptr, &FKey, nullptr);
+        for (const char* name : kValues)
+            RegSetValueExA(FKey, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
                            static_cast<DWORD>(blob.size()));
-        RegCloseKey(key);
-        RegCreateKeyExA(HKEY_CURRENT_USER, kSettings, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
-        const DWORD enable = pac ? 0 : 1;
-        RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable),
-                       sizeof enable);
-        for (const auto& [name, text] : {std::pair{"ProxyServer", proxy}, std::pair{"ProxyOverride", bypass},
-                                         std::pair{"AutoConfigURL", script}})
-            if (!text.empty())
-                RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                               static_cast<DWORD>(text.size() + 1));
-        RegCloseKey(key);
     }
     ~TInternetOptionsInRegistry() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, kConnections, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
-            RegDeleteValueA(key, "DefaultConnectionSettings");
-            RegDeleteValueA(key, "SavedLegacySettings");
-            RegCloseKey(key);
-        }
-        if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettings, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
-            for (const char* name : {"ProxyEnable", "ProxyServer", "ProxyOverride", "AutoConfigURL"})
-                RegDeleteValueA(key, name);
-            RegCloseKey(key);
-        }
+        for (const char* name : kValues)
+            RegDeleteValueA(FKey, name);
+        RegCloseKey(FKey);
     }
     TInternetOptionsInRegistry(const TInternetOptionsInRegistry&) = delete;
     TInternetOptionsInRegistry& operator=(const TInternetOptionsInRegistry&) = delete;
 
 private:
-    static constexpr const char* kSettings =
-        "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
     static constexpr const char* kConnections =
         "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    static constexpr const char* kValues[] = {"DefaultConnectionSettings", "SavedLegacySettings"};
+    HKEY FKey = nullptr;
 };
 
 inline void DismissBox(const TBox& box) {

@@ -111,65 +111,34 @@ TEST_F(ProxyServers, NxgetThroughEachProxy) {
         std::string Via;     // squid, socks, socks-auth or direct
         std::string Failure; // empty: exit 0 and the file; else exit 1, no file, and this
     };
+    const std::string right = std::string(kUser) + ":" + kPassword, wrong = std::string(kUser) + ":wrong";
+    const std::string denied = "407 Proxy Authentication Required [ReplyCode 407]";
+    // clang-format off
     const Row rows[] = {
         {"", {"-x", "http://" + squid}, false, "127.0.0.1", "squid", ""},
         {"", {"-x", squid}, true, "127.0.0.1", "squid", ""},
         {"", {"-x", "http://" + login + squidAuth}, false, "127.0.0.1", "squid", ""},
-        {"",
-         {"-x", squidAuth, "--proxy-user", std::string(kUser) + ":" + kPassword},
-         true,
-         "127.0.0.1",
-         "squid",
-         ""},
-        {"",
-         {"-x", "http://" + std::string(kUser) + ":wrong@" + squidAuth},
-         false,
-         "127.0.0.1",
-         "squid",
-         "407 Proxy Authentication Required [ReplyCode 407]"},
-        {"",
-         {"-x", squidAuth, "--proxy-user", std::string(kUser) + ":wrong"},
-         true,
-         "127.0.0.1",
-         "squid",
-         "407 Proxy Authentication Required [ReplyCode 407]"},
-        {"",
-         {"-x", squidAuth},
-         false,
-         "127.0.0.1",
-         "squid",
-         "407 Proxy Authentication Required [ReplyCode 407]"},
+        {"", {"-x", squidAuth, "--proxy-user", right}, true, "127.0.0.1", "squid", ""},
+        {"", {"-x", "http://" + wrong + "@" + squidAuth}, false, "127.0.0.1", "squid", denied},
+        {"", {"-x", squidAuth, "--proxy-user", wrong}, true, "127.0.0.1", "squid", denied},
+        {"", {"-x", squidAuth}, false, "127.0.0.1", "squid", denied},
         // The name goes to the proxy, which resolves it.
         {"", {"-x", "socks5h://" + socks}, false, "localhost", "socks", ""},
         {"", {"-x", "socks5h://" + socks}, true, "localhost", "socks", ""},
         {"", {"-x", "socks5://" + login + socksAuth}, false, "127.0.0.1", "socks-auth", ""},
-        {"",
-         {"-x", "socks5://" + socksAuth, "--proxy-user", std::string(kUser) + ":" + kPassword},
-         true,
-         "127.0.0.1",
-         "socks-auth",
-         ""},
-        {"",
-         {"-x", "socks5://" + std::string(kUser) + ":wrong@" + socksAuth},
-         false,
-         "127.0.0.1",
-         "socks-auth",
-         "ENxSocksAuthError: SOCKS proxy refused the user name or password."},
+        {"", {"-x", "socks5://" + socksAuth, "--proxy-user", right}, true, "127.0.0.1", "socks-auth", ""},
+        {"", {"-x", "socks5://" + wrong + "@" + socksAuth}, false, "127.0.0.1", "socks-auth", "ENxSocksAuthError: SOCKS proxy refused the user name or password."},
         {"http_proxy=" + squid, {}, false, "127.0.0.1", "squid", ""},
         {"HTTPS_PROXY=" + squid, {}, true, "127.0.0.1", "squid", ""},
         {"ALL_PROXY=socks5h://" + socks, {}, false, "localhost", "socks", ""},
         // http_proxy counts in lower case only.
         {"HTTP_PROXY=" + squid, {}, false, "127.0.0.1", "direct", ""},
         {"http_proxy=" + squid + " NO_PROXY=localhost,127.0.0.1", {}, false, "127.0.0.1", "direct", ""},
-        {"http_proxy=" + squid + " no_proxy=127.0.0.1",
-         {"--noproxy", "example.com"},
-         false,
-         "127.0.0.1",
-         "squid",
-         ""},
+        {"http_proxy=" + squid + " no_proxy=127.0.0.1", {"--noproxy", "example.com"}, false, "127.0.0.1", "squid", ""},
         {"http_proxy=" + squid, {"-x", ""}, false, "127.0.0.1", "direct", ""},
         {"all_proxy=socks5h://" + socks, {"-x", "http://" + squid}, true, "127.0.0.1", "squid", ""},
     };
+    // clang-format on
     int n = 0;
     for (const Row& row : rows) {
         ++n;

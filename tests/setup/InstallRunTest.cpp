@@ -463,34 +463,18 @@ TEST_F(InstallRunTest, BehindAProxy) {
         bool Completes;
         std::vector<std::string> LogHas;
     } rows[] = {
+        // clang-format off
         {"no proxy credentials needed", akNone, {}, true, {" (fixed)"}},
-        {"the command line's credentials",
-         akCommandLine,
-         {basicChallenge},
-         true,
-         {"answered 407 Proxy Authentication Required for http://dist.nxtest//deri_vere/uninstall.exe (Basic "
-          "realm=\"office\")",
+        {"the command line's credentials", akCommandLine, {basicChallenge}, true,
+         {"answered 407 Proxy Authentication Required for http://dist.nxtest//deri_vere/uninstall.exe (Basic realm=\"office\")",
           "Proxy credentials of the command line for the user bob"}},
-        {"the user's credentials",
-         akBox,
-         {basicChallenge},
-         true,
-         {"Proxy credentials entered for the user bob"}},
-        {"no credentials to give",
-         akNone,
-         {basicChallenge},
-         false,
+        {"the user's credentials", akBox, {basicChallenge}, true, {"Proxy credentials entered for the user bob"}},
+        {"no credentials to give", akNone, {basicChallenge}, false,
          {"No proxy credentials: none were entered, nor given with /PROXYUSER= and /PROXYPASSWORD="}},
-        {"credentials refused",
-         akCommandLine,
-         {basicChallenge, basicChallenge},
-         false,
-         {"The proxy refused the user name and password"}},
-        {"integrated Windows authentication",
-         akCommandLine,
-         {challenge + "Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n\r\ndenied"},
-         false,
+        {"credentials refused", akCommandLine, {basicChallenge, basicChallenge}, false, {"The proxy refused the user name and password"}},
+        {"integrated Windows authentication", akCommandLine, {challenge + "Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n\r\ndenied"}, false,
          {"(Negotiate, NTLM)", "The proxy asks for integrated Windows authentication"}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
