@@ -37,9 +37,10 @@ TEST(ProxyCredentialsDialog, AnsweredAsTheUserChooses) {
         LONG_PTR passwordStyle = 0;
         std::thread user([&] {
             HWND box = nullptr;
-            for (int i = 0; i < 250 && !box; ++i) {
+            // Shown only once its fields are made and filled (after WM_INITDIALOG).
+            for (int i = 0; i < 250 && !(box && IsWindowVisible(box)); ++i) {
                 box = FindWindowW(L"#32770", kProxyDialogCaption);
-                if (!box) Sleep(20);
+                if (!box || !IsWindowVisible(box)) Sleep(20);
             }
             if (!box) return;
             shown = TextOf(GetDlgItem(box, pdText));
