@@ -3,11 +3,12 @@
 # does nothing when everything is present. Needs root for apt-get.
 set -e
 # libssl-dev: the TLS layer natively; libgnutls30:i386: Wine's SChannel and BCrypt run on it;
-# openssl: the test run's manifest keys and certificates; osslsigncode: the Authenticode signature.
+# openssl: the test run's manifest keys and certificates; osslsigncode: the Authenticode signature;
+# squid and microsocks: the HTTP and SOCKS proxies the proxy tests start on loopback.
 PKGS="cmake make g++ g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 xvfb xauth locales \
 fonts-nanum fonts-wine liblnk-utils imagemagick nasm libjpeg-dev libgtest-dev libssl-dev nginx curl wget \
 dpkg-dev iproute2 util-linux ca-certificates clang libclang-rt-14-dev valgrind time \
-libgnutls30:i386 openssl osslsigncode"
+libgnutls30:i386 openssl osslsigncode squid microsocks"
 
 missing=
 for p in $PKGS; do

@@ -3,7 +3,7 @@
 # to 127.0.0.1 and nginx serves a folder on port 80, so that the shipped installer talks
 # to its real host name and nothing leaves the machine. Needs root (unshare).
 #   scripts/netns-serve.sh [--host NAME] [--conf-extra 'server directives']
-#                          [--http-extra 'http directives'] [--tls CERTDIR]
+#                          [--http-extra 'http directives'] [--tls CERTDIR] [--proxy-only]
 #                          WWWDIR LOGDIR -- COMMAND...
 # With --tls, nginx serves https on port 443 instead (CERTDIR/good.pem and good.key), and
 # inside the namespace the system's trusted roots also hold CERTDIR/root.pem (a bundle
@@ -11,15 +11,20 @@
 # Inside COMMAND, NX_NGINX_ACCESS_LOG names the server's access log, one line per request:
 # the connection's number, the request line in double quotes, the status and the body bytes.
 # Without WWWDIR (given as "-") no server is started: the host then refuses connections.
+# With --proxy-only the namespace's /etc/hosts does not name the distribution host, so that only a
+# proxy can reach it: LOGDIR/proxy-hosts maps it to 127.0.0.1 for the proxy, and COMMAND finds
+# that file in NX_PROXY_HOSTS.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 host=dist.brindlewick.co.kr
 extra=
 http_extra=
 tls=
+proxy_only=
 while [ $# -gt 0 ]; do
     case "$1" in
     --host) host=$2; shift 2 ;;
+    --proxy-only) proxy_only=1; shift ;;
     --tls) tls=$(cd "$2" && pwd); shift 2 ;;
     --conf-extra) extra=$2; shift 2 ;;
     --http-extra) http_extra=$2; shift 2 ;;
@@ -34,11 +39,17 @@ mkdir -p "$logdir"
 logdir=$(cd "$logdir" && pwd)
 
 if [ -z "${NX_IN_NETNS:-}" ]; then
-    printf '127.0.0.1 localhost\n127.0.0.1 %s\n' "$host" >"$logdir/hosts"
+    printf '127.0.0.1 localhost\n127.0.0.1 %s\n' "$host" >"$logdir/proxy-hosts"
+    if [ -n "$proxy_only" ]; then
+        printf '127.0.0.1 localhost\n' >"$logdir/hosts"
+    else
+        cp "$logdir/proxy-hosts" "$logdir/hosts"
+    fi
     export NX_IN_NETNS=1
-    tls_arg=()
-    [ -n "$tls" ] && tls_arg=(--tls "$tls")
-    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" --http-extra "$http_extra" "${tls_arg[@]}" \
+    extra_args=()
+    [ -n "$tls" ] && extra_args+=(--tls "$tls")
+    [ -n "$proxy_only" ] && extra_args+=(--proxy-only)
+    exec unshare -mn "$0" --host "$host" --conf-extra "$extra" --http-extra "$http_extra" "${extra_args[@]}" \
         "$www" "$logdir" -- "$@"
 fi
 
@@ -70,7 +81,7 @@ http {
   fastcgi_temp_path $logdir/tmp;
   uwsgi_temp_path $logdir/tmp;
   scgi_temp_path $logdir/tmp;
-  types { application/octet-stream exe dll; text/plain txt; }
+  types { application/octet-stream exe dll; text/plain txt; application/x-ns-proxy-autoconfig pac; }
   server {
     $listen
     root $www;
@@ -89,6 +100,7 @@ CONF
     done
 fi
 export NX_NGINX_ACCESS_LOG=$logdir/access.log
+export NX_PROXY_HOSTS=$logdir/proxy-hosts
 # A wineserver started outside the namespace would serve the outside network.
 "$repo/scripts/wine.sh" --server-start
 set +e

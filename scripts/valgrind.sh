@@ -7,7 +7,8 @@
 # Every code path once, not every repetition: the jobs below run two at a time (one per
 # core), the large executable in shards (GoogleTest's own sharding), and nxget, which many
 # tests start as a child, runs under memcheck in its own suite's job only; elsewhere it runs
-# bare, as nginx (the tests' peer, not ours) always does. The tests themselves see
+# bare, as the tests' peers that are not ours (nginx, squid and its helper, microsocks, the
+# openssl that makes squid's password file) always do. The tests themselves see
 # NX_UNDER_VALGRIND and take coarser strides through their largest tables.
 set -uo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,8 +32,8 @@ JOBS=(
 
 run_job() {
     local name=$1 exe=$build/tests/$2 shard=$3 filter=$4 trace=$5
-    local log=$logs/$name.log skip='*/nginx'
-    [ "$trace" = yes ] || skip='*/nginx,*/nxget'
+    local log=$logs/$name.log skip='*/nginx,*/squid,*/basic_ncsa_auth,*/microsocks,*/openssl'
+    [ "$trace" = yes ] || skip="$skip,*/nxget"
     local env=(NX_UNDER_VALGRIND=1)
     [ -n "$shard" ] && env+=(GTEST_SHARD_INDEX="${shard%/*}" GTEST_TOTAL_SHARDS="${shard#*/}")
     # Children (nxget, tests re-run in a child with another locale) run under memcheck too:

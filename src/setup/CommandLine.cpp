@@ -7,7 +7,7 @@
 #include <memory>
 
 // clang-format off
-const std::array<TSwitchDesign, 6> kSetupSwitches = {{
+const std::array<TSwitchDesign, 8> kSetupSwitches = {{
     {TSwitchId::Silent, {L"SILENT", nullptr}, nullptr,
      L"설치 화면만 보이며 묻지 않고 바로 설치하고, 끝나면 저절로 닫힙니다."},
     {TSwitchId::VerySilent, {L"VERYSILENT", nullptr}, nullptr,
@@ -18,13 +18,17 @@ const std::array<TSwitchDesign, 6> kSetupSwitches = {{
      L"설치가 끝난 뒤 프로그램을 실행하지 않습니다. /SILENT와 /VERYSILENT의 기본값입니다."},
     {TSwitchId::Run, {L"RUN", nullptr}, nullptr,
      L"설치가 끝난 뒤 프로그램을 실행합니다."},
+    {TSwitchId::ProxyUser, {L"PROXYUSER", nullptr}, L"\"이름\"",
+     L"프록시 서버가 인증을 요구하면 이 사용자 이름으로 로그인합니다 (/SILENT, /VERYSILENT)."},
+    {TSwitchId::ProxyPassword, {L"PROXYPASSWORD", nullptr}, L"\"암호\"",
+     L"프록시 서버 인증에 쓰는 암호입니다. 설치 기록에는 남지 않습니다."},
     {TSwitchId::Help, {L"?", L"HELP"}, nullptr,
      L"이 도움말을 보여 줍니다."},
 }};
 
 const std::array<TExitCodeDesign, 5> kSetupExitCodes = {{
     {ecInstalled, L"설치되었습니다."},
-    {ecFailed, L"설치하지 못했습니다 (프로그램을 내려받지 못했거나, 파일을 바꾸지 못했거나, 등록하지 못했습니다)."},
+    {ecFailed, L"설치하지 못했습니다 (프로그램을 내려받지 못했거나, 프록시 서버가 인증을 거절했거나, 파일을 바꾸지 못했거나, 등록하지 못했습니다)."},
     {ecCancelled, L"설치가 취소되었습니다."},
     {ecBadCommandLine, L"명령줄이 잘못되었습니다."},
     {ecAlreadyRunning, L"설치 프로그램이 이미 실행 중입니다."},
@@ -119,6 +123,12 @@ TSetupCommandLine ParseSetupArguments(const std::vector<std::wstring>& arguments
         case TSwitchId::Run:
             result.Run = true;
             break;
+        case TSwitchId::ProxyUser:
+            result.ProxyUser = value;
+            break;
+        case TSwitchId::ProxyPassword:
+            result.ProxyPassword = value;
+            break;
         case TSwitchId::Help:
             result.Help = true;
             break;
@@ -138,6 +148,25 @@ TSetupCommandLine ParseSetupCommandLine(const wchar_t* commandLine) {
     for (int i = 1; argv && i < count; ++i)
         arguments.emplace_back(argv.get()[i]);
     return ParseSetupArguments(arguments);
+}
+
+std::wstring CommandLineForLog(const wchar_t* commandLine) {
+    int count = 0;
+    std::unique_ptr<wchar_t*, TLocalFreeDeleter> argv(CommandLineToArgvW(commandLine, &count));
+    std::wstring text;
+    for (int i = 0; argv && i < count; ++i) {
+        std::wstring argument = argv.get()[i];
+        const size_t equals = argument.find(L'=');
+        if (i > 0 && argument.size() > 1 && (argument[0] == L'/' || argument[0] == L'-') &&
+            equals != std::wstring::npos) {
+            const TSwitchDesign* row = FindSwitch(argument.substr(1, equals - 1));
+            if (row && row->Id == TSwitchId::ProxyPassword)
+                argument = argument.substr(0, equals + 1) + L"***";
+        }
+        if (argument.find_first_of(L" \t") != std::wstring::npos) argument = L"\"" + argument + L"\"";
+        text += (text.empty() ? L"" : L" ") + argument;
+    }
+    return text;
 }
 
 std::wstring SetupUsageText() {

@@ -18,7 +18,7 @@ enum TSetupExitCode : int {
     ecAlreadyRunning = 4,
 };
 
-enum class TSwitchId { Silent, VerySilent, Log, NoRun, Run, Help };
+enum class TSwitchId { Silent, VerySilent, Log, NoRun, Run, ProxyUser, ProxyPassword, Help };
 
 struct TSwitchDesign {
     TSwitchId Id;
@@ -26,7 +26,7 @@ struct TSwitchDesign {
     const wchar_t* Value;                // the value's placeholder for "/NAME=value", nullptr for none
     const wchar_t* Text;                 // what the usage text says of it
 };
-extern const std::array<TSwitchDesign, 6> kSetupSwitches;
+extern const std::array<TSwitchDesign, 8> kSetupSwitches;
 
 struct TExitCodeDesign {
     TSetupExitCode Code;
@@ -41,6 +41,9 @@ struct TSetupCommandLine {
     std::optional<bool> Run;
     // /LOG="path"; empty: the log goes to the temporary folder.
     std::wstring LogPath;
+    // /PROXYUSER= and /PROXYPASSWORD=: offered to a proxy that asks for them (407).
+    std::wstring ProxyUser;
+    std::wstring ProxyPassword;
     // Why the command line is not valid; empty when it is.
     std::wstring Error;
 
@@ -56,6 +59,10 @@ struct TSetupCommandLine {
 TSetupCommandLine ParseSetupArguments(const std::vector<std::wstring>& arguments);
 // A whole command line as the system gives it (program name first), split by the Windows rules.
 TSetupCommandLine ParseSetupCommandLine(const wchar_t* commandLine);
+
+// A whole command line for the log: its arguments as CommandLineToArgvW splits them, the value
+// of /PROXYPASSWORD= replaced by "***".
+std::wstring CommandLineForLog(const wchar_t* commandLine);
 
 // The Korean usage text of the usage box, built from kSetupSwitches and kSetupExitCodes.
 std::wstring SetupUsageText();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -36,6 +37,10 @@ TInstallPlace DefaultInstallPlace() {
     place.MainExe = "mrwgt.exe";
     return place;
 }
+
+namespace {
+constexpr int32_t kProxyAuthRequired = 407;
+} // namespace
 
 const char* OutcomeText(TInstallOutcome outcome) {
     switch (outcome) {
@@ -74,9 +79,9 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
 } // namespace
 
 TInstallRun::TInstallRun(TInstallView& view)
-    : FView(view), FHTTP(std::make_unique<TNxHTTP>()), FManifestKeys(kSetupManifestKeys),
+    : FView(view), FHTTP(std::make_unique<TNxProxiedHTTP>()), FManifestKeys(kSetupManifestKeys),
       FMinSerial(kSetupManifestMinSerial) {
-    TNxHTTP& http = *FHTTP;
+    TNxProxiedHTTP& http = *FHTTP;
     NxApplyInstallerSettings(http);
     // Whatever the work mode: each event first lets the window handle its messages.
     http.OnWorkBegin = [this](TNxComponent*, TWorkMode, int32_t maximum) {
@@ -90,6 +95,12 @@ TInstallRun::TInstallRun(TInstallView& view)
     http.OnWorkEnd = [this](TNxComponent*, TWorkMode) {
         Pump();
         TransferEnds();
+    };
+    // A proxy that cannot be reached gives way to the next route of the settings' answer.
+    http.OnRouteFailed = [this](const TNxProxyRoute& route, const Exception& why) {
+        Log(std::string("Proxy ") + route.Text() + " could not be reached: " + why.ClassName() + ": " +
+            why.Message() + "; the next way follows");
+        return !FCancelled;
     };
 }
 
@@ -185,15 +196,72 @@ bool TInstallRun::DownloadToStream(const std::string& url, TStream& buffer) {
         return WaitBefore(ms, next, attempts);
     };
     bool ok = false;
-    try {
-        NxGetWithRetry(*FHTTP, url, buffer, FRetryPolicy, hooks);
-        ok = true;
-    } catch (...) {
-        // Whatever went wrong, the file is skipped without a word to the user.
+    for (bool again = true; again;) {
+        again = false;
+        FHTTP->SetRoutes(RoutesFor(url, shown));
+        try {
+            NxGetWithRetry(*FHTTP, url, buffer, FRetryPolicy, hooks);
+            ok = true;
+        } catch (const ENxHTTPProtocolException& error) {
+            // A proxy that wants credentials answers every file alike: they are asked for
+            // once, or the run ends.
+            if (error.ReplyCode() == kProxyAuthRequired && FHTTP->CurrentRoute().Type == ptHTTP)
+                again = AnswerProxyChallenge(shown);
+        } catch (...) {
+            // Whatever else went wrong, the file is skipped without a word to the user.
+        }
     }
     FProgress.Buffer = nullptr;
     buffer.SetPosition(0);
     return ok;
+}
+
+std::vector<TNxProxyRoute> TInstallRun::RoutesFor(const std::string& url, const std::string& shown) {
+    if (!FProxy) FProxy = std::make_unique<TSystemProxy>();
+    TProxyDecision decision = FProxy->For(url, [this](const std::string& note) { Log(note); });
+    Log("Proxy for " + shown + ": " + ProxyDecisionText(decision));
+    if (FProxyCredentialsInUse)
+        for (TNxProxyRoute& route : decision.Routes)
+            if (route.Type == ptHTTP) route.Username = FProxyUser, route.Password = FProxyPassword;
+    return decision.Routes;
+}
+
+bool TInstallRun::AnswerProxyChallenge(const std::string& shown) {
+    const std::string proxy = FHTTP->CurrentRoute().Text();
+    std::string challenges;
+    bool basic = false, integrated = false;
+    for (const std::string& challenge : FHTTP->Response().ProxyAuthenticate().Lines()) {
+        std::string scheme = challenge.substr(0, challenge.find(' '));
+        for (char& ch : scheme)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        basic = basic || scheme == "basic";
+        integrated = integrated || scheme == "negotiate" || scheme == "ntlm" || scheme == "kerberos";
+        challenges += (challenges.empty() ? "" : ", ") + challenge;
+    }
+    Log("Proxy " + proxy + " answered 407 Proxy Authentication Required for " + shown + " (" +
+        (challenges.empty() ? std::string("no challenge") : challenges) + ")");
+    const auto fail = [this](const std::string& why) {
+        Log(why);
+        throw EInstallError(WideToAnsi(kProxyAuthFailedText));
+    };
+    if (!basic)
+        fail(integrated
+                 ? "The proxy asks for integrated Windows authentication, which this Setup does not offer"
+                 : "The proxy asks for no kind of authentication this Setup offers");
+    if (FProxyCredentialsInUse) fail("The proxy refused the user name and password");
+    if (FProxyUser.empty()) {
+        std::string user, password;
+        if (FProxyCredentialsAsked || !FView.AskProxyCredentials(proxy, user, password) || user.empty())
+            fail("No proxy credentials: none were entered, nor given with /PROXYUSER= and /PROXYPASSWORD=");
+        FProxyUser = std::move(user);
+        FProxyPassword = std::move(password);
+        Log("Proxy credentials entered for the user " + FProxyUser);
+    } else {
+        Log("Proxy credentials of the command line for the user " + FProxyUser);
+    }
+    FProxyCredentialsAsked = true;
+    FProxyCredentialsInUse = true;
+    return true;
 }
 
 void TInstallRun::LogAttempt(const std::string& url, const TNxAttemptReport& report) {

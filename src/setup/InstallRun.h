@@ -13,10 +13,12 @@
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
 #include "http/NxManifest.h"
+#include "http/NxProxyRoute.h"
 #include "http/NxRetry.h"
 #include "setup/InstallFiles.h"
 #include "setup/InstallLog.h"
 #include "setup/InstallView.h"
+#include "setup/SystemProxy.h"
 #include "transport/NxIOHandlerTLS.h"
 
 // The user asked to stop during the run; nothing more is done.
@@ -57,6 +59,11 @@ inline constexpr const wchar_t* kVerifyUnavailableText =
 // Followed by the file's name.
 inline constexpr const wchar_t* kFileMismatchText = L"내려받은 파일이 설치 파일 목록과 다릅니다: ";
 inline constexpr const wchar_t* kFileUnavailableText = L"설치 파일 목록에 있는 파일을 내려받지 못했습니다: ";
+
+// A proxy asked for credentials that the run could not give, or refused those it gave (the
+// log says which), or asked for a kind of authentication that Setup does not speak.
+inline constexpr const wchar_t* kProxyAuthFailedText =
+    L"프록시 서버가 인증을 요구합니다. 프록시 사용자 이름과 암호를 확인하신 후 다시 설치해 주세요.";
 
 // The status line while the run waits before attempt N of M: before + N + "/" + M + after.
 inline constexpr const wchar_t* kRetryStatusBefore = L"연결이 끊어져 다시 시도하는 중입니다.. (";
@@ -100,7 +107,7 @@ public:
     TInstallRun(const TInstallRun&) = delete;
     TInstallRun& operator=(const TInstallRun&) = delete;
 
-    TNxHTTP& HTTP() { return *FHTTP; }
+    TNxProxiedHTTP& HTTP() { return *FHTTP; }
     TNxRetryPolicy& RetryPolicy() { return FRetryPolicy; }
 
     // The vendor's manifest keys (PEM text) and the lowest serial accepted: the build's own
@@ -108,6 +115,15 @@ public:
     void SetManifestKeys(std::string pem, uint64_t minSerial) {
         FManifestKeys = std::move(pem);
         FMinSerial = minSerial;
+    }
+
+    // Where the proxy of each URL comes from: the system's settings unless set (the tests').
+    void SetProxySource(std::unique_ptr<TSystemProxy> source) { FProxy = std::move(source); }
+    // The proxy's user name and password of the command line (/PROXYUSER=, /PROXYPASSWORD=),
+    // offered when a proxy asks for them; never logged or written anywhere.
+    void SetProxyCredentials(std::string user, std::string password) {
+        FProxyUser = std::move(user);
+        FProxyPassword = std::move(password);
     }
 
     // The installation log's file; empty (the default) for a new one in %TEMP%.
@@ -149,6 +165,12 @@ private:
     void Save(const std::string& path, const char* data, size_t size);
     void Register(const TInstallPlace& place);
     void ShowStatus(const std::wstring& text);
+    // The routes for url as the proxy settings give them (the credentials added once the proxy
+    // has asked for them), logged with the reason.
+    std::vector<TNxProxyRoute> RoutesFor(const std::string& url, const std::string& shown);
+    // A 407 for url: true when there are credentials to try (once per run: the command line's,
+    // or the user's answer); otherwise the run ends with kProxyAuthFailedText.
+    bool AnswerProxyChallenge(const std::string& shown);
     void LogAttempt(const std::string& url, const TNxAttemptReport& report);
     // The retry policy's wait: false when the run was stopped meanwhile.
     bool WaitBefore(int32_t ms, int32_t next, int32_t attempts);
@@ -179,7 +201,14 @@ private:
     TNxRetryPolicy FRetryPolicy;
     // The TLS layer, made for an https server only; declared before FHTTP, which borrows it.
     std::unique_ptr<TNxIOHandlerTLS> FTLSLayer;
-    std::unique_ptr<TNxHTTP> FHTTP;
+    std::unique_ptr<TNxProxiedHTTP> FHTTP;
+    std::unique_ptr<TSystemProxy> FProxy;
+    std::string FProxyUser;
+    std::string FProxyPassword;
+    // The credentials go with every request to an HTTP proxy from the first 407 on; a 407
+    // after that is a refusal.
+    bool FProxyCredentialsInUse = false;
+    bool FProxyCredentialsAsked = false;
     std::unique_ptr<TInstallLog> FLog;
     std::string FManifestKeys;
     uint64_t FMinSerial = 0;

@@ -21,6 +21,13 @@ public:
     }
     // Handles what is pending (window messages); true when the user has asked to stop.
     virtual bool ProcessMessages() = 0;
+    // A proxy asks for a user name and password (407 with Basic): true, with both filled in
+    // (ANSI code page), when the user gave them. The run asks at most once; a view that cannot
+    // ask (a run without questions) says false.
+    virtual bool AskProxyCredentials(const std::string& proxy, std::string& user, std::string& password) {
+        (void)proxy, (void)user, (void)password;
+        return false;
+    }
     // The run failed with this text (in the ANSI code page); called once, after the run has
     // released what it held.
     virtual void ReportError(const std::string& message) = 0;

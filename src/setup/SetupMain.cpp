@@ -11,6 +11,7 @@
 #include "setup/DisplayScale.h"
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
+#include "setup/ProxyCredentialsDialog.h"
 #include "setup/RunningCopies.h"
 
 TfrmSetupMain* frmSetupMain = nullptr;
@@ -565,4 +566,9 @@ bool TfrmSetupMain::ProcessMessages() {
 void TfrmSetupMain::ReportError(const std::string& message) {
     // An unattended run reports through its log and its exit code only.
     if (!FUnattended) Application().HandleException(Exception(message));
+}
+
+bool TfrmSetupMain::AskProxyCredentials(const std::string& proxy, std::string& user, std::string& password) {
+    if (FUnattended) return false;
+    return AskProxyCredentialsDialog(FHandle, proxy, user, password);
 }

@@ -87,6 +87,8 @@ public:
     void ProgressResume(int32_t maximum, int32_t position) override;
     bool ProcessMessages() override;
     void ReportError(const std::string& message) override;
+    // The proxy's credentials box over the window; an unattended run asks nothing.
+    bool AskProxyCredentials(const std::string& proxy, std::string& user, std::string& password) override;
 
     // A run is in progress (set by Button3Click until it returns).
     bool Installing() const { return FInstalling; }

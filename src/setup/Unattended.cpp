@@ -52,6 +52,7 @@ void StopRunningCopies(TInstallRun& run) {
 }
 
 void NoteStart(TInstallRun& run, const TSetupCommandLine& commandLine) {
+    run.SetProxyCredentials(WideToAnsi(commandLine.ProxyUser), WideToAnsi(commandLine.ProxyPassword));
     run.AddEarlierNote(CommandLineNote());
     run.AddEarlierNote(std::string(commandLine.Mode == TSetupMode::smSilent ? "Silent" : "Very silent") +
                        " installation: the licence counts as accepted; the product " +
@@ -119,7 +120,8 @@ bool BringOtherCopyForward() {
 } // namespace
 
 std::string CommandLineNote() {
-    return "Command line: " + WideToAnsi(GetCommandLineW());
+    // Never the proxy's password.
+    return "Command line: " + WideToAnsi(CommandLineForLog(GetCommandLineW()));
 }
 
 int RunUnattended(const TSetupCommandLine& commandLine) {

@@ -42,7 +42,7 @@ private:
     int32_t FErrorCode;
 };
 
-// SOCKS kinds: never engaged by this system, kept so the tree is whole.
+// SOCKS kinds: the negotiation's failures (NxSocks.h), each with its text in NxResourceStrings.h.
 NX_DECLARE_EXCEPTION(ENxSocksError, ENxException)
 NX_DECLARE_EXCEPTION(ENxSocksRequestFailed, ENxSocksError)
 NX_DECLARE_EXCEPTION(ENxSocksRequestServerFailed, ENxSocksError)

@@ -6,6 +6,7 @@
 #include "transport/NxAntiFreezeBase.h"
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
+#include "transport/NxSocks.h"
 
 // --- TNxConnectThread ------------------------------------------------------------------
 
@@ -92,8 +93,7 @@ void TNxIOHandlerSocket::ConnectPeer(const std::string& host, int32_t port, cons
     } else {
         stack.CheckResult(handle.PlainConnect(NxSock::AfInet));
     }
-    // With a SOCKS version selected the proxy negotiation would follow here; none is
-    // implemented, and the installer never selects one.
+    if (viaSocks) NxSocksNegotiate(handle, socks, host, port, timeout);
 }
 
 bool TNxIOHandlerSocket::HasSocket() const {

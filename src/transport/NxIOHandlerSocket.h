@@ -15,8 +15,9 @@
 enum TSocksVersion { svNoSocks, svSocks4, svSocks4A, svSocks5 };
 enum TSocksAuthentication { saNoAuthentication, saUsernamePassword };
 
-// SOCKS proxy settings. A network component, so it counts toward keeping the shared
-// stack alive. No negotiation is implemented; svNoSocks does nothing.
+// SOCKS proxy settings: with a version selected, ConnectPeer connects to Host:Port and asks
+// that proxy for the connection (NxSocks.h). A network component, so it counts toward keeping
+// the shared stack alive. svNoSocks connects directly.
 class TNxSocksInfo : public TNxComponent {
 public:
     TNxSocksInfo() = default;
@@ -27,6 +28,9 @@ public:
     std::string Username;
     std::string Password;
     TSocksAuthentication Authentication = saNoAuthentication;
+    // SOCKS 5 only: a host name goes to the proxy, which resolves it; false resolves it here
+    // and sends the address. SOCKS 4 always resolves here, 4A always at the proxy.
+    bool ResolveAtProxy = true;
 };
 
 // Connects one socket handle on its own thread (created suspended, started with Start).
@@ -82,7 +86,8 @@ public:
     void CloseHandler() override;
     // Allocate, bind, resolve (hsResolving for a host that is not a
     // dotted quad), no-delay when UseNagle is false, hsConnecting, then connect (timed,
-    // through the connect thread, or plain).
+    // through the connect thread, or plain). With a SOCKS version selected the socket connects
+    // to the proxy instead and negotiates the connection to host:port within the same limit.
     void ConnectPeer(const std::string& host, int32_t port, const std::string& boundIP, int32_t boundPort,
                      int32_t boundPortMin, int32_t boundPortMax, int32_t timeout) override;
     // A socket handle exists and holds a descriptor.

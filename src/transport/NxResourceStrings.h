@@ -36,6 +36,28 @@ inline constexpr const char* TLSTruncated = "TLS stream truncated: %s";
 inline constexpr const char* TLSRecordError = "TLS record error (%s)";
 inline constexpr const char* TLSTrustFile = "TLS trusted root file cannot be used: %s";
 inline constexpr const char* TLSLibrary = "TLS library not available: %s";
+// SOCKS: one text per kind of failure; "%d" is the reply code no kind has.
+inline constexpr const char* SocksRequestFailed = "SOCKS request rejected or failed.";
+inline constexpr const char* SocksRequestServerFailed =
+    "SOCKS request rejected: the proxy cannot reach the client's identd.";
+inline constexpr const char* SocksRequestIdentFailed =
+    "SOCKS request rejected: the client's identd reports another user.";
+inline constexpr const char* SocksUnknownError = "SOCKS proxy answered with the unknown reply code %d.";
+inline constexpr const char* SocksServerRespondError = "SOCKS proxy sent no valid reply.";
+inline constexpr const char* SocksAuthMethodError =
+    "SOCKS proxy accepts none of the offered authentication methods.";
+inline constexpr const char* SocksAuthError = "SOCKS proxy refused the user name or password.";
+inline constexpr const char* SocksServerGeneralError = "SOCKS proxy: general failure.";
+inline constexpr const char* SocksServerPermissionError = "SOCKS proxy: connection not allowed by its rules.";
+inline constexpr const char* SocksServerNetUnreachableError = "SOCKS proxy: network unreachable.";
+inline constexpr const char* SocksServerHostUnreachableError = "SOCKS proxy: host unreachable.";
+inline constexpr const char* SocksServerConnectionRefusedError =
+    "SOCKS proxy: connection refused by the target.";
+inline constexpr const char* SocksServerTTLExpiredError = "SOCKS proxy: TTL expired.";
+inline constexpr const char* SocksServerCommandError = "SOCKS proxy: command not supported.";
+inline constexpr const char* SocksServerAddressError = "SOCKS proxy: address type not supported.";
+inline constexpr const char* SocksFieldTooLong =
+    "SOCKS host name, user name or password longer than %d bytes.";
 // Details that fill the templates above.
 inline constexpr const char* TLSClosedInHandshake = "the connection was closed during the handshake";
 inline constexpr const char* TLSHandshakeTimedOut = "timed out";

@@ -103,6 +103,46 @@ inline std::string NewestInstallLog() {
     return newest.empty() ? std::string() : ReadAll(newest);
 }
 
+// This user's Internet Options for as long as the object lives, where WinINet and WinHTTP read
+// them: the binary DefaultConnectionSettings (and its copy SavedLegacySettings). settings: "fixed
+// HOST:PORT" (bypass "<local>") or "pac URL".
+class TInternetOptionsInRegistry {
+public:
+    explicit TInternetOptionsInRegistry(const std::string& settings) {
+        const bool pac = settings.rfind("pac ", 0) == 0;
+        const std::string value = settings.substr(settings.find(' ') + 1);
+        std::string blob;
+        const auto dword = [&](size_t v) {
+            for (int i = 0; i < 4; ++i)
+                blob += static_cast<char>((v >> (8 * i)) & 0xFF);
+        };
+        // Version, counter, flags (1 always, 2 a fixed proxy, 4 a script, 8 detection), then the
+        // proxy, the bypass list and the script's URL, each after its length.
+        dword(0x46), dword(1), dword(pac ? 1 | 4 : 1 | 2);
+        for (const std::string& text :
+             {pac ? "" : value, std::string(pac ? "" : "<local>"), pac ? value : ""})
+            dword(text.size()), blob += text;
+        blob += std::string(32, '\0');
+        RegCreateKeyExA(HKEY_CURRENT_USER, kConnections, 0, nullptr, 0, KEY_WRITE, nullptr, &FKey, nullptr);
+        for (const char* name : kValues)
+            RegSetValueExA(FKey, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(blob.data()),
+                           static_cast<DWORD>(blob.size()));
+    }
+    ~TInternetOptionsInRegistry() {
+        for (const char* name : kValues)
+            RegDeleteValueA(FKey, name);
+        RegCloseKey(FKey);
+    }
+    TInternetOptionsInRegistry(const TInternetOptionsInRegistry&) = delete;
+    TInternetOptionsInRegistry& operator=(const TInternetOptionsInRegistry&) = delete;
+
+private:
+    static constexpr const char* kConnections =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    static constexpr const char* kValues[] = {"DefaultConnectionSettings", "SavedLegacySettings"};
+    HKEY FKey = nullptr;
+};
+
 inline void DismissBox(const TBox& box) {
     PostMessageW(box.Window, WM_COMMAND, IDOK, 0);
     for (int i = 0; i < 100 && IsWindow(box.Window); ++i)

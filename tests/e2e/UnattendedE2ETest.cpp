@@ -246,6 +246,36 @@ TEST_F(Unattended, KeyedRefusesWhatTheManifestDoesNotVouchFor) {
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "the product was started";
 }
 
+// Behind a proxy (tests/e2e/run.sh, kind proxy: the distribution host reachable only through
+// squid): the Internet Options of NX_E2E_PROXY in the registry, /VERYSILENT with
+// NX_E2E_SETUP_ARGS. NX_E2E_EXIT is the exit code, NX_E2E_EXPECT a line of the log, NX_E2E_LOG
+// squid's access log; the proxy's password (NX_E2E_PROXY_PASSWORD) never reaches the log.
+TEST_F(Unattended, BehindTheProxyOfTheInternetOptions) {
+    ResetMachine();
+    const TInternetOptionsInRegistry options(Env("NX_E2E_PROXY"));
+    const fs::path log = FreshLog("nx-e2e-proxy.log");
+    TChildProcess setup(SetupExe(),
+                        L"/VERYSILENT " + LogSwitch(log) + L" " + AnsiToWide(Env("NX_E2E_SETUP_ARGS")));
+    ASSERT_TRUE(setup.Started());
+    const DWORD expected = static_cast<DWORD>(std::stoi(Env("NX_E2E_EXIT")));
+    EXPECT_EQ(setup.WaitForExit(kRunTime), expected);
+    const std::string text = ReadAll(log);
+    EXPECT_NE(text.find(Env("NX_E2E_EXPECT")), std::string::npos) << text;
+    EXPECT_EQ(text.find(Env("NX_E2E_PROXY_PASSWORD")), std::string::npos) << "the password reached the log";
+    const std::string proxied = ReadAll(fs::path(WindowsPath(Env("NX_E2E_LOG"))));
+    if (expected == ecInstalled) {
+        ExpectInstalledAsServed();
+        for (const char* name : kProductFiles)
+            EXPECT_NE(proxied.find(std::string("GET http://dist.brindlewick.co.kr//deri_vere/") + name + " "),
+                      std::string::npos)
+                << name << " did not come through the proxy: " << proxied;
+    } else {
+        EXPECT_NE(text.find("answered 407 Proxy Authentication Required"), std::string::npos) << text;
+        EXPECT_FALSE(IsRegistered());
+        EXPECT_FALSE(fs::exists(Installed("mrwgt.exe")));
+    }
+}
+
 // No server needed: a switch the program does not know.
 TEST_F(Unattended, ABadCommandLineExitsWithThree) {
     const fs::path log = FreshLog("nx-e2e-bogus.log");

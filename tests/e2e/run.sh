@@ -39,6 +39,56 @@ if [ "${1:-}" = "--serve-ours" ]; then
     exit $rc
 fi
 
+# Inside the namespace: squid on 127.0.0.1:3128 (open) and :3129 (Basic, the user nxproxy), the
+# only one that can resolve the distribution host (netns-serve.sh --proxy-only), for the duration
+# of a command.
+#   run.sh --serve-proxy LOGDIR -- COMMAND...
+if [ "${1:-}" = "--serve-proxy" ]; then
+    dir=$2
+    shift 3
+    mkdir -p "$dir"
+    chmod 777 "$dir" # squid works as the user "proxy"
+    printf 'nxproxy:%s\n' "$(openssl passwd -apr1 "$NX_E2E_PROXY_PASSWORD")" >"$dir/passwd"
+    chmod 644 "$dir/passwd"
+    cat >"$dir/squid.conf" <<CONF
+http_port 127.0.0.1:3128
+http_port 127.0.0.1:3129 name=auth
+hosts_file $NX_PROXY_HOSTS
+pid_filename $dir/squid.pid
+cache deny all
+cache_mem 8 MB
+access_log stdio:$dir/access.log squid
+cache_log $dir/cache.log
+cache_store_log none
+coredump_dir $dir
+pinger_enable off
+shutdown_lifetime 0 seconds
+auth_param basic program /usr/lib/squid/basic_ncsa_auth $dir/passwd
+auth_param basic children 1 startup=1 idle=1
+auth_param basic realm Marrowgate test proxy
+acl authport myportname auth
+acl users proxy_auth REQUIRED
+http_access allow authport users
+http_access deny authport
+http_access allow localhost
+http_access deny all
+CONF
+    : >"$dir/access.log"
+    chmod 666 "$dir/access.log"
+    squid -N -f "$dir/squid.conf" >"$dir/squid.out" 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do
+        (exec 3<>/dev/tcp/127.0.0.1/3129) 2>/dev/null && break
+        sleep 0.05
+    done
+    "$@"
+    rc=$?
+    # squid takes seconds to stop on SIGTERM; nothing it holds is worth the wait.
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    exit $rc
+fi
+
 win=$(cd "${1:-$repo/build/win32}" && pwd)
 native=$(cd "${2:-$repo/build/native}" && pwd)
 exe=$win/tests/e2e_tests.exe
@@ -75,7 +125,8 @@ served() {
 # One case: TEST KIND [WWW] [options]. TEST is a test of the Install suite or Suite.Name. KIND
 # is nginx, nginx-paced (every request held back to two a second, so that each state of the
 # window lasts a moment), nginx-tls (https on port 443 with a certificate of a private root
-# that the namespace trusts, and the installer built with the https base URL), ours or down.
+# that the namespace trusts, and the installer built with the https base URL), ours, down, or
+# proxy (nginx with the distribution host reachable only through squid).
 case_() {
     local test=$1 kind=$2 www=${3:--}
     local name=${case_label:-$test}
@@ -108,6 +159,10 @@ case_() {
             env NX_E2E_LOG="$logs/server/requests.log" "${run[@]}" ;;
     down)
         "$repo/scripts/netns-serve.sh" - "$logs/server" -- "${run[@]}" ;;
+    proxy)
+        "$repo/scripts/netns-serve.sh" --proxy-only "$www" "$logs/server" -- \
+            "$0" --serve-proxy "$logs/proxy" -- \
+            env NX_E2E_LOG="$logs/proxy/access.log" "${run[@]}" ;;
     esac >"$logs/test.log" 2>&1
     local rc=$?
     if [ $rc = 0 ] && grep -q '^\[  PASSED  \] 1 test' "$logs/test.log"; then
@@ -175,6 +230,33 @@ case_ Unattended.VerySilentAgainstAServerWithoutTheProductFails nginx "$work/emp
 case_ Unattended.SilentShowsOnlyTheInstallationPageAndEndsByItself nginx-paced "$quiet"
 case_ Unattended.SilentClosedDuringATrickledDownloadIsCancelled ours "$(served silent-slow)" --trickle 1000:50
 case_ Unattended.ABadCommandLineExitsWithThree down
+
+# Behind a proxy: the Internet Options as the registry holds them (NX_E2E_PROXY: "fixed HOST:PORT"
+# or "pac URL"), squid the only way to the distribution host.
+export NX_E2E_PROXY_PASSWORD='Pr0xy pass:1'
+proxied() {
+    local label=$1 settings=$2 args=$3 exit=$4 expect=$5
+    case_label=Proxy.$label
+    case_env+=(NX_E2E_PROXY="$settings" NX_E2E_SETUP_ARGS="$args" NX_E2E_EXIT="$exit" NX_E2E_EXPECT="$expect")
+    local www
+    www=$(served "proxy-$label")
+    # Only what the installer asks for goes through the proxy; the rest (this script's URL)
+    # straight.
+    cat >"$www/proxy.pac" <<'PAC'
+function FindProxyForURL(url, host) {
+    if (dnsDomainIs(host, ".brindlewick.co.kr")) return "PROXY 127.0.0.1:3128; DIRECT";
+    return "DIRECT";
+}
+PAC
+    case_ Unattended.BehindTheProxyOfTheInternetOptions proxy "$www"
+    case_label=
+    case_env=()
+}
+proxied FixedInInternetOptions "fixed 127.0.0.1:3128" "" 0 "http://127.0.0.1:3128 (fixed)"
+proxied ConfigurationScript "pac http://127.0.0.1/proxy.pac" "" 0 "http://127.0.0.1:3128 (PAC http://127.0.0.1/proxy.pac)"
+proxied AuthenticationFromTheCommandLine "fixed 127.0.0.1:3129" "/PROXYUSER=nxproxy \"/PROXYPASSWORD=$NX_E2E_PROXY_PASSWORD\"" 0 \
+    "Proxy credentials of the command line for the user nxproxy"
+proxied AuthenticationWithoutCredentialsFails "fixed 127.0.0.1:3129" "" 1 "No proxy credentials: "
 
 "$native/tests/tls_peer" --certs "$work/certs" >/dev/null
 secure=$(served secure)

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,137 +19,25 @@
 
 #include "base/Stream.h"
 #include "http/NxHTTP.h"
+#include "support/LocalServers.h"
 #include "support/NxgetRun.h"
 #include "support/ScriptedServer.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* NginxProgram = "/usr/sbin/nginx";
-constexpr int kStartAttempts = 3;
-
+using nxtest::NginxServer;
 using nxtest::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// One nginx process in the foreground, serving root on 127.0.0.1.
-class NginxServer {
-public:
-    explicit NginxServer(const fs::path& dir) : FDir(dir) {}
-    ~NginxServer() { Stop(); }
-
-    // False when nginx did not come up within a few seconds. The port is free when chosen but
-    // a parallel test may take it before nginx binds it, so a failed start tries another.
-    bool Start(const fs::path& root) {
-        for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-            if (TryStart(root)) return true;
-            Stop();
-        }
-        return false;
-    }
-    void Stop() {
-        if (FPid <= 0) return;
-        kill(FPid, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
-                FPid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-        FPid = -1;
-    }
-    uint16_t Port() const { return FPort; }
-    std::string ErrorLog() const { return ReadFile(FDir / "error.log"); }
-    // The connection numbers of the logged requests, in order. nginx logs a request just
-    // after its response has gone out, so the last line may lag a little behind.
-    std::vector<std::string> LoggedConnections(size_t expected) const {
-        std::vector<std::string> ids;
-        for (int i = 0; i < 100; ++i) {
-            ids.clear();
-            std::istringstream log(ReadFile(FDir / "access.log"));
-            for (std::string line; std::getline(log, line);)
-                ids.push_back(line.substr(0, line.find(' ')));
-            if (ids.size() >= expected) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return ids;
-    }
-
-private:
-    bool TryStart(const fs::path& root) {
-        FPort = nxtest::UnusedLocalPort();
-        const std::string d = FDir.string();
-        fs::create_directories(FDir / "tmp");
-        WriteFile(FDir / "nginx.conf",
-                  "daemon off;\nmaster_process off;\npid " + d + "/nginx.pid;\nerror_log " + d +
-                      "/error.log;\n"
-                      "events { worker_connections 64; }\n"
-                      "http {\n"
-                      "  log_format conn '$connection $status $request';\n"
-                      "  access_log " +
-                      d +
-                      "/access.log conn;\n"
-                      "  client_body_temp_path " +
-                      d + "/tmp;\n  proxy_temp_path " + d +
-                      "/tmp;\n"
-                      "  fastcgi_temp_path " +
-                      d + "/tmp;\n  uwsgi_temp_path " + d +
-                      "/tmp;\n"
-                      "  scgi_temp_path " +
-                      d +
-                      "/tmp;\n"
-                      "  types { application/octet-stream bin exe dll; text/plain txt; }\n"
-                      "  server { listen 127.0.0.1:" +
-                      std::to_string(FPort) + "; root " + root.string() + "; }\n}\n");
-        const std::string errorLog = d + "/error.log", conf = d + "/nginx.conf";
-        std::vector<const char*> argv = {NginxProgram,     "-p", d.c_str(),    "-e",
-                                         errorLog.c_str(), "-c", conf.c_str(), nullptr};
-        if (posix_spawn(&FPid, NginxProgram, nullptr, nullptr, const_cast<char**>(argv.data()), environ) !=
-            0) {
-            FPid = -1;
-            return false;
-        }
-        for (int i = 0; i < 100; ++i) {
-            if (Listening()) return true;
-            int status = 0;
-            if (waitpid(FPid, &status, WNOHANG) == FPid) {
-                FPid = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    bool Listening() const {
-        TNxTCPClient probe;
-        probe.SetHost("127.0.0.1");
-        probe.SetPort(FPort);
-        try {
-            probe.OpenConnection(1000);
-            probe.CloseConnection();
-            return true;
-        } catch (const Exception&) {
-            return false;
-        }
-    }
-
-    fs::path FDir;
-    pid_t FPid = -1;
-    uint16_t FPort = 0;
-};
-
 class NginxTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!fs::exists(NginxProgram)) GTEST_SKIP() << NginxProgram << " is not installed";
+        if (!fs::exists(NginxServer::Program)) GTEST_SKIP() << NginxServer::Program << " is not installed";
         dir = fs::temp_directory_path() / ("nx-nginx-" + std::to_string(getpid()) + "-" +
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);

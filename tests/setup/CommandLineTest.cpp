@@ -68,6 +68,7 @@ TEST(SetupCommandLine, ABadLineNamesItsFirstFaultAndKeepsTheMode) {
         {L"Setup.exe /LOG=\"\"", L"옵션에 값이 없습니다: /LOG=", W},
         {L"Setup.exe /SILENT=1", L"이 옵션은 값을 받지 않습니다: /SILENT=1", W},
         {L"Setup.exe /X /Y", L"알 수 없는 옵션입니다: /X", W},
+        {L"Setup.exe /VERYSILENT /PROXYUSER= /PROXYPASSWORD=x", L"옵션에 값이 없습니다: /PROXYUSER=", V},
     };
     for (const auto& c : cases) {
         const TSetupCommandLine parsed = ParseSetupCommandLine(c.Line);
@@ -78,6 +79,28 @@ TEST(SetupCommandLine, ABadLineNamesItsFirstFaultAndKeepsTheMode) {
         EXPECT_EQ(parsed.Mode, c.Mode);
         EXPECT_EQ(SetupUsageBoxText(parsed).rfind(std::wstring(c.Error) + L"\r\n\r\n", 0), 0u);
     }
+}
+
+// The proxy's credentials reach the run; the log's copy of the line never holds the password.
+TEST(SetupCommandLine, ProxyCredentialsAndTheLinesLogCopy) {
+    const TSetupCommandLine parsed = ParseSetupCommandLine(
+        L"Setup.exe /VERYSILENT /ProxyUser=\"KOREA\\홍길동\" -proxypassword=\"s3 cr=t\"");
+    ASSERT_TRUE(parsed.Valid()) << WideToAnsi(parsed.Error);
+    EXPECT_EQ(parsed.ProxyUser, L"KOREA\\홍길동");
+    EXPECT_EQ(parsed.ProxyPassword, L"s3 cr=t");
+    const struct {
+        const wchar_t* Line;
+        const wchar_t* Logged;
+    } rows[] = {
+        {L"Setup.exe /VERYSILENT /PROXYUSER=bob /PROXYPASSWORD=s3cret",
+         L"Setup.exe /VERYSILENT /PROXYUSER=bob /PROXYPASSWORD=***"},
+        {L"\"C:\\a b\\Setup.exe\" -ProxyPassword=\"s3 cret\" /LOG=\"C:\\x y.log\"",
+         L"\"C:\\a b\\Setup.exe\" -ProxyPassword=*** \"/LOG=C:\\x y.log\""},
+        {L"Setup.exe \"/PROXYPASSWORD=a b\"", L"Setup.exe /PROXYPASSWORD=***"},
+        {L"Setup.exe /SILENT", L"Setup.exe /SILENT"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(CommandLineForLog(row.Line), row.Logged) << WideToAnsi(row.Line);
 }
 
 TEST(SetupCommandLine, TheUsageTextShowsEverySwitchOfTheTableAndEveryExitCode) {

@@ -70,6 +70,13 @@ public:
         return StopWhen && StopWhen(*this);
     }
     void ReportError(const std::string& message) override { Errors.push_back(message); }
+    bool AskProxyCredentials(const std::string& proxy, std::string& user, std::string& password) override {
+        AskedFor.push_back(proxy);
+        if (ProxyUser.empty()) return false;
+        user = ProxyUser;
+        password = ProxyPassword;
+        return true;
+    }
 
     // The statuses after the settings check's own.
     std::vector<std::wstring> StepStatuses() const {
@@ -84,6 +91,9 @@ public:
     std::vector<std::string> Errors;
     int Pumps = 0;
     std::function<bool(const TRecordingView&)> StopWhen;
+    // What the user types into the proxy's box (nothing: the box is cancelled).
+    std::string ProxyUser, ProxyPassword;
+    std::vector<std::string> AskedFor;
 };
 
 // A run into a fresh folder of its own; the uninstall entry and the shortcut it may make
@@ -433,4 +443,130 @@ TEST_F(InstallRunWindow, TheSocketStackLivesAsLongAsTheWindow) {
     Form = std::make_unique<TfrmSetupMain>();
     EXPECT_EQ(NxStackUserCount(), users);
     EXPECT_NE(NxStackInstance(), nullptr);
+}
+
+// The installer behind a proxy (the settings given, a scripted proxy on loopback): the route and
+// why in the log, absolute request targets, and a 407 answered once per run, from the command
+// line or the user's box, never with the password in the log.
+TEST_F(InstallRunTest, BehindAProxy) {
+    const char* const files[] = {"uninstall.exe", "libmySQL50.dll", "libmysql.dll",
+                                 "auto_up.exe",   "r_ver.txt",      "mrwgt.exe"};
+    const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 6\r\n";
+    const std::string basicChallenge = challenge + "Proxy-Authenticate: Basic realm=\"office\"\r\n\r\ndenied";
+    const std::string login = "Proxy-Authorization: Basic Ym9iOnMzY3JldA=="; // bob:s3cret
+    enum TAsk { akNone, akCommandLine, akBox };
+    const struct {
+        const char* Name;
+        TAsk Credentials;
+        // The proxy's answers to the first file before it serves every file: a 407 each.
+        std::vector<std::string> Challenges;
+        bool Completes;
+        std::vector<std::string> LogHas;
+    } rows[] = {
+        // clang-format off
+        {"no proxy credentials needed", akNone, {}, true, {" (fixed)"}},
+        {"the command line's credentials", akCommandLine, {basicChallenge}, true,
+         {"answered 407 Proxy Authentication Required for http://dist.nxtest//deri_vere/uninstall.exe (Basic realm=\"office\")",
+          "Proxy credentials of the command line for the user bob"}},
+        {"the user's credentials", akBox, {basicChallenge}, true, {"Proxy credentials entered for the user bob"}},
+        {"no credentials to give", akNone, {basicChallenge}, false,
+         {"No proxy credentials: none were entered, nor given with /PROXYUSER= and /PROXYPASSWORD="}},
+        {"credentials refused", akCommandLine, {basicChallenge, basicChallenge}, false, {"The proxy refused the user name and password"}},
+        {"integrated Windows authentication", akCommandLine, {challenge + "Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n\r\ndenied"}, false,
+         {"(Negotiate, NTLM)", "The proxy asks for integrated Windows authentication"}},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        ForgetRegistration();
+        fs::remove_all(Place.InstallDir());
+        nxtest::ScriptedServer proxy;
+        proxy.ExpectReceived("/uninstall.exe HTTP/1.1\r\n").ExpectReceived("\r\n\r\n");
+        for (size_t i = 0; i < row.Challenges.size(); ++i) {
+            proxy.Send(row.Challenges[i]);
+            if (i + 1 < row.Challenges.size() || row.Completes) proxy.ExpectReceived(login);
+        }
+        if (row.Completes)
+            for (const char* name : files) {
+                proxy.ExpectReceived(std::string("/") + name + " HTTP/1.1\r\n").ExpectReceived("\r\n\r\n");
+                proxy.Send(Reply(std::string(name) == "r_ver.txt" ? "1.0\n" : name));
+            }
+        proxy.Start();
+        TRecordingView view;
+        view.ProxyUser = row.Credentials == akBox ? "bob" : "";
+        view.ProxyPassword = "s3cret";
+        TInstallRun run(view);
+        run.SetLogPath(LogFile);
+        run.HTTP().ReadTimeout = kGuardTimeout;
+        run.SetManifestKeys("", 1);
+        if (row.Credentials == akCommandLine) run.SetProxyCredentials("bob", "s3cret");
+        const auto none = [](auto&&...) { return false; };
+        run.SetProxySource(std::make_unique<TSystemProxy>(
+            TInternetOptions{false, "", "127.0.0.1:" + std::to_string(proxy.Port()), "<local>"}, none, none));
+        TInstallPlace place = Place;
+        place.BaseURL = "http://dist.nxtest/";
+
+        EXPECT_EQ(run.Run(place), row.Completes ? ioCompleted : ioFailed);
+        EXPECT_TRUE(proxy.WaitFinished(5000)) << proxy.Failure();
+        const std::string log = Log();
+        const std::string received = proxy.Received();
+        if (row.Completes) {
+            EXPECT_EQ(ReadAll(Installed("mrwgt.exe")), "mrwgt.exe");
+            for (const char* name : files)
+                EXPECT_NE(received.find(std::string("GET http://dist.nxtest:80//deri_vere/") + name +
+                                        " HTTP/1.1\r\n"),
+                          std::string::npos)
+                    << name;
+            EXPECT_NE(log.find("Proxy for http://dist.nxtest//deri_vere/mrwgt.exe: http://127.0.0.1:" +
+                               std::to_string(proxy.Port()) + " (fixed)"),
+                      std::string::npos);
+            // Once given, the credentials go with every request.
+            EXPECT_EQ(Count(received, login), row.Challenges.empty() ? 0u : row.Challenges.size() + 5);
+        } else {
+            ASSERT_EQ(view.Errors.size(), 1u);
+            EXPECT_EQ(view.Errors[0], WideToAnsi(kProxyAuthFailedText) + LogNote());
+            EXPECT_FALSE(fs::exists(Installed("uninstall.exe"))) << "the run ended at the first file";
+        }
+        for (const std::string& line : row.LogHas)
+            EXPECT_NE(log.find(line), std::string::npos) << line;
+        EXPECT_EQ(log.find("s3cret"), std::string::npos) << "the password reached the log";
+        EXPECT_EQ(view.AskedFor.size(), row.Credentials == akNone && !row.Challenges.empty() ? 1u
+                                        : row.Credentials == akBox                           ? 1u
+                                                                                             : 0u);
+    }
+}
+
+// An answer of several proxies: one that refuses gives way to the next, and the log says so.
+TEST_F(InstallRunTest, ARefusingProxyGivesWayToTheNext) {
+    nxtest::RefusingPort refusing;
+    nxtest::ScriptedServer proxy;
+    for (const char* name :
+         {"uninstall.exe", "libmySQL50.dll", "libmysql.dll", "auto_up.exe", "r_ver.txt", "mrwgt.exe"})
+        proxy.ExpectReceived(std::string("/") + name + " HTTP/1.1\r\n")
+            .ExpectReceived("\r\n\r\n")
+            .Send(Reply(name));
+    proxy.Start();
+    const std::string list =
+        "127.0.0.1:" + std::to_string(refusing.Port()) + ";127.0.0.1:" + std::to_string(proxy.Port());
+    Run.SetProxySource(std::make_unique<TSystemProxy>(
+        TInternetOptions{false, "http://cfg/proxy.pac", "", ""}, [](auto&&...) { return false; },
+        [&](const std::string&, const std::string&, std::vector<TNxProxyRoute>& routes, std::string&) {
+            routes = ProxyListRoutes(list, "http");
+            return true;
+        }));
+    Place.BaseURL = "http://dist.nxtest/";
+    const TInstallOutcome outcome = Run.Run(Place);
+    const std::string log = Log();
+    ASSERT_EQ(outcome, ioCompleted) << log;
+    EXPECT_NE(log.find("Proxy for http://dist.nxtest//deri_vere/uninstall.exe: http://127.0.0.1:" +
+                       std::to_string(refusing.Port()) +
+                       ", http://127.0.0.1:" + std::to_string(proxy.Port()) + " (PAC http://cfg/proxy.pac)"),
+              std::string::npos)
+        << log;
+    // The way that answered is taken first for the next files, on the connection it kept.
+    EXPECT_EQ(
+        Count(log, "Proxy http://127.0.0.1:" + std::to_string(refusing.Port()) + " could not be reached: "),
+        1u);
+    EXPECT_EQ(proxy.Connections(), 1);
+    EXPECT_EQ(ReadAll(Installed("mrwgt.exe")), "mrwgt.exe");
 }

@@ -169,8 +169,10 @@ public:
     uint16_t Port() const { return FPort; }
 
 private:
-    intptr_t FSocket;
+    // Before the socket: the socket's initialiser (BindAnyPort) sets it, and a member declared
+    // after would be reset to its own initialiser.
     uint16_t FPort = 0;
+    intptr_t FSocket;
 };
 
 } // namespace nxtest

@@ -2,6 +2,7 @@
 // connections, cookies and credentials carry over from one URL to the next.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "NxGetOptions.h"
+#include "NxGetProxy.h"
 #include "NxGetSink.h"
 #include "http/NxHTTP.h"
 #include "http/NxInstallerSettings.h"
@@ -31,12 +33,36 @@ constexpr int HeapBlockLimit = 8 * 1024 * 1024;
 #endif
 
 // The client with a connect time-out of its own (the installer's client connects with its
-// read time-out, on the connect thread that its anti-freeze calls for).
-class TNxGetHTTP : public TNxHTTP {
+// read time-out, on the connect thread that its anti-freeze calls for), and the proxy of each
+// URL.
+class TNxGetHTTP : public TNxProxiedHTTP {
 public:
     int32_t ConnectTimeout = TNxGetOptions::DefaultConnectTimeout;
-    void OpenConnection(int32_t) override { TNxHTTP::OpenConnection(ConnectTimeout); }
+    void OpenConnection(int32_t) override { TNxProxiedHTTP::OpenConnection(ConnectTimeout); }
 };
+
+std::optional<std::string> Environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+// The URL's proxy on the client; false (the outcome line written) when it cannot be used.
+bool UseProxy(TNxGetHTTP& http, const TNxGetJob& job, const TNxGetOptions& options) {
+    const TNxGetProxyChoice choice = ChooseProxy(options.Proxy, job.URL, Environment);
+    if (!choice.Error.empty()) {
+        std::cerr << job.URL << ": unusable proxy: " << choice.Error << std::endl;
+        return false;
+    }
+    http.SetRoutes({choice.Route});
+    if (options.Verbose && !choice.Source.empty()) {
+        if (choice.Route.Type == ptDirect)
+            std::cerr << "* No proxy for " << TNxURI(job.URL).Host() << " (" << choice.Source << ")\n";
+        else
+            std::cerr << "* Proxy " << choice.Route.Text() << " (" << choice.Source << ")\n";
+    }
+    return true;
+}
 
 // CR and LF inside a message would break the one-line outcome, and a message may carry
 // what a server sent: no control byte reaches the terminal or a log as it is.
@@ -96,6 +122,7 @@ void PrintSession(const TNxIOHandlerTLS& tls, int64_t& shown) {
 
 bool Fetch(TNxGetHTTP& http, const TNxGetJob& job, const TNxGetOptions& options, int64_t& sessionsShown) {
     http.Response().StatusLine.clear();
+    if (!UseProxy(http, job, options)) return false;
     std::string failure;
     int64_t bytes = 0;
     try {

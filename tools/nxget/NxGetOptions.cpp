@@ -23,7 +23,19 @@ const char* const NxGetUsage =
     "                        the system's, for this run\n"
     "  --recv-buffer BYTES   bytes asked for in one receive (default 131072; the\n"
     "                        installer's client asks for 32768)\n"
+    "  -x, --proxy [SCHEME://][USER:PASSWORD@]HOST[:PORT]\n"
+    "                        the proxy of every URL: http (the default; https goes through\n"
+    "                        a CONNECT tunnel), socks4, socks4a, socks5 or socks5h (the\n"
+    "                        proxy resolves the name); port 1080 when none is given; \"\"\n"
+    "                        for none, whatever the variables say\n"
+    "  --proxy-user USER:PASSWORD\n"
+    "                        the proxy's credentials (instead of those in the proxy URL)\n"
+    "  --noproxy LIST        hosts reached without the proxy, comma-separated (a name\n"
+    "                        covers the names under it; * covers all)\n"
     "  -h, --help            this text\n"
+    "\n"
+    "Without -x, http URLs take http_proxy, https URLs https_proxy or HTTPS_PROXY, either\n"
+    "(when that is unset) all_proxy or ALL_PROXY; no_proxy or NO_PROXY exempts hosts.\n"
     "\n"
     "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
 
@@ -95,6 +107,23 @@ std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>&
                 error = "option --recv-buffer needs a number of 1 or more";
                 return std::nullopt;
             }
+        } else if (arg == "-x" || arg == "--proxy") {
+            std::string proxy;
+            if (!value(proxy)) return std::nullopt;
+            std::string why;
+            if (!proxy.empty() && !ParseProxyURL(proxy, why)) {
+                error = "option " + arg + ": " + why;
+                return std::nullopt;
+            }
+            options.Proxy.Proxy = proxy;
+        } else if (arg == "--proxy-user") {
+            std::string user;
+            if (!value(user)) return std::nullopt;
+            options.Proxy.ProxyUser = user;
+        } else if (arg == "--noproxy") {
+            std::string list;
+            if (!value(list)) return std::nullopt;
+            options.Proxy.NoProxy = list;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
             return std::nullopt;

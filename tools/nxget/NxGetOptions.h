@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "NxGetProxy.h"
 #include "http/NxInstallerSettings.h"
 #include "http/NxRetry.h"
 
@@ -41,6 +42,8 @@ struct TNxGetOptions {
     // A PEM file of one more trusted root for https; empty for the system's roots alone.
     std::string CACertFile;
     int32_t RecvBufferSize = DefaultRecvBufferSize;
+    // -x/--proxy, --proxy-user and --noproxy (the variables are read per URL).
+    TNxGetProxySettings Proxy;
 };
 
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.
