@@ -16,6 +16,7 @@
 #include "http/NxRetry.h"
 #include "setup/Application.h"
 #include "setup/Migration.h"
+#include "setup/ProcessHardening.h"
 #include "setup/Registration.h"
 #include "setup/SetupBaseURL.h"
 #include "setup/SetupManifestKeys.h"
@@ -282,6 +283,8 @@ TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
     }
     Log("Installation run: server " + WithoutCredentials(place.BaseURL) + ", install folder " +
         place.InstallDir());
+    for (const std::string& note : HardeningNotes())
+        Log(note);
     for (const std::string& note : FEarlierNotes)
         Log(note);
     FEarlierNotes.clear();

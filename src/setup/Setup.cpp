@@ -6,6 +6,7 @@
 
 #include "setup/Application.h"
 #include "setup/CommandLine.h"
+#include "setup/ProcessHardening.h"
 #include "setup/SetupMain.h"
 #include "setup/SingleInstance.h"
 #include "setup/Unattended.h"
@@ -33,6 +34,8 @@ int RunWizard(const TSetupCommandLine& commandLine) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // Before anything can load a library by name.
+    HardenProcess();
     TApplication& application = Application();
     application.Initialize();
     const TSetupCommandLine commandLine = ParseSetupCommandLine(GetCommandLineW());
