@@ -88,6 +88,18 @@ inline void ExpectInstalledAsServed() {
     EXPECT_TRUE(fs::exists(ShortcutFile()));
 }
 
+// NX_E2E_PLANTED: how many libraries run.sh planted beside Setup.exe. None may have been
+// loaded: the planted library notes its loading in "<name>.loaded" beside itself.
+inline void ExpectNoPlantedLibraryLoaded() {
+    size_t planted = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path(SetupExe()).parent_path(), error)) {
+        if (entry.path().extension() == ".loaded") ADD_FAILURE() << entry.path().filename() << " was loaded";
+        planted += entry.path().extension() == ".dll";
+    }
+    EXPECT_EQ(std::to_string(planted), Env("NX_E2E_PLANTED")) << "libraries beside Setup.exe";
+}
+
 // The newest installation log in the temporary folder, its text; empty when there is none.
 inline std::string NewestInstallLog() {
     char temp[MAX_PATH + 1] = {};

@@ -180,6 +180,25 @@ case_ Unattended.ABadCommandLineExitsWithThree down
 secure=$(served secure)
 case_ FullRunOverHttps nginx-tls "$secure"
 
+# Setup.exe run from a folder (as Downloads is) that holds a planted library under the name of
+# each library it loads or once imported, with Wine told to prefer such copies to its own: it
+# installs as always, and loads none of them. Not version.dll: Wine's own user32 imports it.
+#   planted LABEL SETUP KIND
+planted() {
+    local dir=$work/planted-$1 libraries=(comctl32 uxtheme dwmapi secur32 crypt32 ws2_32 bcrypt)
+    mkdir -p "$dir"
+    cp "$2" "$dir/Setup.exe"
+    for library in "${libraries[@]}"; do cp "$win/tests/planted.dll" "$dir/$library.dll"; done
+    local names=${libraries[*]}
+    case_label=Planted.$1
+    case_env=(NX_E2E_SETUP="$dir/Setup.exe" NX_E2E_PLANTED=${#libraries[@]} NX_WINEDLLOVERRIDES="${names// /,}=n,b")
+    case_ Unattended.VerySilentInstallsWithoutAnyWindow "$3" "$(served "planted-$1")"
+    case_label=
+    case_env=()
+}
+planted Setup "$win/src/setup/Setup.exe" nginx
+planted SetupHttps "$https_setup" nginx-tls
+
 # The installer built with a key (SetupKeyed.exe, the test run's own key): the sample product
 # signed with it installs; every attack on it is refused.
 #   keyed LABEL KIND WWW REFUSAL [server options]   (REFUSAL empty: the run must install)
