@@ -43,6 +43,10 @@ void HardenProcess() {
     Notes().push_back(EnforceRedirectionTrust());
 }
 
+void AddHardeningNote(std::string line) {
+    Notes().push_back(std::move(line));
+}
+
 const std::vector<std::string>& HardeningNotes() {
     return Notes();
 }

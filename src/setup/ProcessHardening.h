@@ -8,6 +8,8 @@
 
 // Call first thing; never fails (what the system lacks is noted).
 void HardenProcess();
+// One more such line (where the one-installer lock lives).
+void AddHardeningNote(std::string line);
 // What HardenProcess found, one line each for the installation log; empty when it was not
 // called (the tests).
 const std::vector<std::string>& HardeningNotes();

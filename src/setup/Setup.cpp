@@ -22,9 +22,9 @@ int RunWizard(const TSetupCommandLine& commandLine) {
         return ecFailed;
     }
     TfrmSetupMain* window = form.get();
-    if (!commandLine.LogPath.empty()) window->InstallRun().SetLogPath(WideToAnsi(commandLine.LogPath));
+    if (!commandLine.LogPath.empty()) window->InstallRun().SetLogPath(commandLine.LogPath);
     window->InstallRun().AddEarlierNote(CommandLineNote());
-    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::string&) {});
+    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::wstring&) {});
     application.SetMainWindow(window->Handle(), [window](MSG& msg) { return window->DialogKey(msg); });
     window->Show();
     application.Run();
@@ -41,6 +41,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const TSetupCommandLine commandLine = ParseSetupCommandLine(GetCommandLineW());
     if (!commandLine.Valid() || commandLine.Help) return ShowUsage(commandLine);
     const TSingleInstance instance;
+    AddHardeningNote(instance.Where());
     if (instance.AnotherIsRunning()) return ReportAlreadyRunning(commandLine);
     return commandLine.Unattended() ? RunUnattended(commandLine) : RunWizard(commandLine);
 }

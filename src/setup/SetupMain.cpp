@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <imm.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include "setup/DisplayScale.h"
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
+#include "setup/ProductStart.h"
 #include "setup/RunningCopies.h"
 
 TfrmSetupMain* frmSetupMain = nullptr;
@@ -57,11 +57,11 @@ bool IsGraphic(TKind kind) {
 } // namespace
 
 TfrmSetupMain::TfrmSetupMain()
-    : FLauncher([](HWND owner, const std::string& path) {
-          // The result is not examined: a missing program is simply not started.
-          ShellExecuteA(owner, "open", path.c_str(), "", "", SW_SHOWNORMAL);
+    : FLauncher([this](HWND owner, const std::wstring& path) {
+          // A missing program is simply not started; the log says so.
+          FRun->LogAfterRun(StartInstalledProgram(owner, path));
       }),
-      FStopper([](const std::string& imageName) { TerminateRunningCopies(imageName); }) {
+      FStopper([](const std::wstring& program) { StopRunningCopies(program); }) {
     FRun = std::make_unique<TInstallRun>(*this);
     NxAntiFreeze1.SetOnlyWhenIdle(false);
 
@@ -452,7 +452,7 @@ void TfrmSetupMain::FormCreate() {
 void TfrmSetupMain::FormActivate() {}
 
 void TfrmSetupMain::FormClose() {
-    if (Caption(TCtl::Button4) == L"완료") FLauncher(FHandle, FVendorDir + FProductDir + "/" + FMainExe);
+    if (Caption(TCtl::Button4) == L"완료") FLauncher(FHandle, FVendorDir + FProductDir + L"/" + FMainExe);
 }
 
 void TfrmSetupMain::FormDestroy() {
@@ -461,7 +461,7 @@ void TfrmSetupMain::FormDestroy() {
 
 void TfrmSetupMain::Button1Click() {
     try {
-        FStopper("mrwgt.exe");
+        FStopper(InstallDir() + L"\\" + FMainExe);
     } catch (...) {
         // Not being able to stop a running copy does not keep the user from going on.
     }

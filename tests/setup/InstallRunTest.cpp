@@ -41,11 +41,6 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A text of the ANSI code page as the log holds it.
-std::string Utf8(const std::string& ansi) {
-    return WideToCodePage(AnsiToWide(ansi), CP_UTF8);
-}
-
 bool IsRegistered() {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -94,12 +89,12 @@ protected:
         ASSERT_TRUE(FLock.Owned()) << "another test kept the registry for a minute";
         Application().Initialize();
         fs::create_directories(Root + "\\local");
-        Place.AppDataDir = Root + "\\local";
-        Place.VendorDir = Place.AppDataDir + "\\Brindlewick\\";
-        Place.ProductDir = "Marrowgate";
-        Place.MainExe = "mrwgt.exe";
+        Place.AppDataDir = AnsiToWide(Root + "\\local");
+        Place.VendorDir = Place.AppDataDir + L"\\Brindlewick\\";
+        Place.ProductDir = L"Marrowgate";
+        Place.MainExe = L"mrwgt.exe";
         LogFile = Root + "\\run.log";
-        Run.SetLogPath(LogFile);
+        Run.SetLogPath(AnsiToWide(LogFile));
         // A script that goes wrong must not hold the test for the stored 30 s.
         Run.HTTP().ReadTimeout = kGuardTimeout;
         Run.RetryPolicy().FirstWaitMs = kTestFirstWait;
@@ -110,17 +105,18 @@ protected:
     void TearDown() override { ForgetRegistration(); }
     static void ForgetRegistration() {
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
-        const std::string shortcut = DesktopShortcutPath();
-        if (!shortcut.empty()) DeleteFileA(shortcut.c_str());
+        const std::wstring shortcut = DesktopShortcutPath();
+        if (!shortcut.empty()) DeleteFileW(shortcut.c_str());
     }
     void ServeFrom(const nxtest::ScriptedServer& server) {
         Place.BaseURL = "http://127.0.0.1:" + std::to_string(server.Port()) + "/";
     }
-    std::string Installed(const std::string& name) const { return Place.InstallDir() + "/" + name; }
-    std::string LogNote() const {
-        return "\n" + WideToAnsi(kLogNoteBefore) + LogFile + WideToAnsi(kLogNoteAfter);
+    std::string Installed(const std::string& name) const {
+        return WideToAnsi(Place.InstallDir()) + "/" + name;
     }
-    std::string Log() const { return ReadAll(LogFile); }
+    // Each run's log is a new file: a second run into LogFile writes the next free name.
+    std::string LogNote() const { return "\n" + WideToAnsi(kLogNoteBefore + Run.LogPath() + kLogNoteAfter); }
+    std::string Log() const { return ReadAll(Run.LogPath()); }
 
     TSystemStateLock FLock;
     TTestFolder FFolder{"nx-run-"};
@@ -225,13 +221,13 @@ TEST_F(InstallRunTest, AHealthyRunFetchesEveryFileOnOneConnectionSavesAndRegiste
         "Wrote " + Installed("r_ver.txt") + " (8 bytes)",
         std::string("Status: 데이터베이스 버전체크.."),
         std::string("DisplayName = 루멘타, UninstallString = ") + UninstallCommand(Place.InstallDir()),
-        "Shortcut " + Utf8(DesktopShortcutPath()) + ": saved",
+        "Shortcut " + WideToCodePage(DesktopShortcutPath(), CP_UTF8) + ": saved",
         std::string("Outcome: completed\r\n"),
     };
     for (const std::string& expected : expectedLines)
         EXPECT_NE(log.find(expected), std::string::npos) << expected;
     EXPECT_EQ(log.find("S3cr3tCookieValue"), std::string::npos) << "a cookie value reached the log";
-    EXPECT_EQ(Run.LogPath(), LogFile);
+    EXPECT_EQ(WideToAnsi(Run.LogPath()), LogFile);
 }
 
 TEST_F(InstallRunTest, AStopRequestEndsTheRunWithoutABoxOrRegistration) {
@@ -339,15 +335,15 @@ TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
         SCOPED_TRACE(c.Name);
         View = TRecordingView{};
         Place.BaseURL = "http://127.0.0.1:" + std::to_string(nxtest::UnusedLocalPort()) + "/";
-        const std::string appData = Place.AppDataDir;
+        const std::wstring appData = Place.AppDataDir;
         if (c.NoAppData) Place.AppDataDir.clear();
-        Run.SetLogPath(c.LogWritable ? LogFile : missingLog);
+        Run.SetLogPath(AnsiToWide(c.LogWritable ? LogFile : missingLog));
         EXPECT_EQ(Run.Run(Place), ioFailed);
         Place.AppDataDir = appData;
         ASSERT_EQ(View.Errors.size(), 1u);
         EXPECT_EQ(View.Errors[0], WideToAnsi(c.Text) + (c.LogWritable ? LogNote() : ""));
         EXPECT_EQ(Run.ErrorText(), View.Errors[0]);
-        EXPECT_EQ(Run.LogPath(), c.LogWritable ? LogFile : "");
+        EXPECT_EQ(Run.LogPath().empty(), !c.LogWritable);
         EXPECT_FALSE(IsRegistered());
         EXPECT_FALSE(fs::exists(missingLog));
         if (!c.LogWritable) continue;
