@@ -161,9 +161,7 @@ TEST_F(Unattended, SilentShowsOnlyTheInstallationPageAndEndsByItself) {
         EXPECT_TRUE(button == L"취소" || button == L"완료") << WideToAnsi(button);
     EXPECT_EQ(watch.Seen(), std::vector<std::wstring>{std::wstring(kSetupMainClassName) + L" \"Setup\""});
     ExpectInstalledAsServed();
-    for (int i = 0; i < 100 && !fs::exists(Installed("mrwgt.ran")); ++i)
-        Sleep(50);
-    EXPECT_TRUE(fs::exists(Installed("mrwgt.ran"))) << "/RUN starts the product";
+    ExpectStartedInTheInstallFolder(5000);
 }
 
 // Our server trickling every body: a second copy is turned away, then the user closes the window.
@@ -246,6 +244,36 @@ TEST_F(Unattended, KeyedRefusesWhatTheManifestDoesNotVouchFor) {
     }
     Sleep(500);
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran"))) << "the product was started";
+}
+
+// Links that run.sh made where the installation writes (NX_E2E_VICTIM: where they lead, a
+// folder or a file). A linked folder ends the run (NX_E2E_REFUSED) with nothing written there;
+// a linked file name is replaced by the product's file and what it led to stays as it was.
+TEST_F(Unattended, LinksCannotTurnTheWritesElsewhere) {
+    const fs::path victim(WindowsPath(Env("NX_E2E_VICTIM")));
+    const bool folder = fs::is_directory(victim);
+    const std::string before = folder ? std::string() : ReadAll(victim);
+    const bool refused = !Env("NX_E2E_REFUSED").empty();
+    const fs::path log = FreshLog("nx-e2e-linked.log");
+    TChildProcess setup(SetupExe(), L"/VERYSILENT " + LogSwitch(log));
+    ASSERT_TRUE(setup.Started());
+    EXPECT_EQ(setup.WaitForExit(kRunTime), DWORD(refused ? ecFailed : ecInstalled));
+    const std::string text = ReadAll(log);
+    if (refused) {
+        EXPECT_NE(text.find("Refused: Folder "), std::string::npos) << text;
+        EXPECT_NE(text.find("Outcome: failed: " + WideToCodePage(kRedirectedText, CP_UTF8)),
+                  std::string::npos);
+    } else {
+        // As ExpectInstalledAsServed, but for the links to part files, which stay as made.
+        for (const char* name : kProductFiles)
+            EXPECT_TRUE(ReadAll(Installed(name)) == ReadAll(ServedFile(name))) << name;
+        EXPECT_TRUE(IsRegistered());
+        EXPECT_TRUE(fs::exists(ShortcutFile()));
+    }
+    if (folder)
+        EXPECT_TRUE(fs::is_empty(victim)) << "something was written through the link";
+    else
+        EXPECT_EQ(ReadAll(victim), before) << "the file behind the link was written";
 }
 
 // No server needed: a switch the program does not know.
