@@ -355,6 +355,29 @@ TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
     }
 }
 
+// A profile whose name the ANSI code page cannot spell (949 has no ŵ): every file and the log
+// land in it, not in a folder of a name mangled on the way.
+TEST_F(InstallRunTest, APathOutsideTheCodePageIsWrittenAsItIs) {
+    const std::wstring profile = AnsiToWide(Root) + L"\\Dŵ";
+    ASSERT_TRUE(CreateDirectoryW(profile.c_str(), nullptr));
+    Place.AppDataDir = profile;
+    Place.VendorDir = profile + L"\\Brindlewick\\";
+    Run.SetLogPath(profile + L"\\run.log");
+    const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    nxtest::ScriptedServer server;
+    server.ExpectReceived("\r\n\r\n").Send(Reply("uninstall"));
+    for (int i = 0; i < 3; ++i)
+        server.ExpectReceived("\r\n\r\n").Send(missing);
+    server.ExpectReceived("\r\n\r\n").Send(Reply("1")).ExpectReceived("\r\n\r\n").Send(Reply("program"));
+    server.Start();
+    ServeFrom(server);
+    ASSERT_EQ(Run.Run(Place), ioCompleted) << (View.Errors.empty() ? "" : View.Errors[0]);
+    EXPECT_EQ(Run.LogPath(), profile + L"\\run.log");
+    EXPECT_NE(ReadAll(fs::path(Run.LogPath())).find("Outcome: completed"), std::string::npos);
+    for (const auto& [name, bytes] : {std::pair{L"uninstall.exe", "uninstall"}, {L"mrwgt.exe", "program"}})
+        EXPECT_EQ(ReadAll(fs::path(Place.InstallDir()) / name), bytes);
+}
+
 TEST_F(InstallRunTest, AFileThatCannotBeCreatedKeepsTheSystemsTextAndStopsTheRun) {
     // A folder where the first product file goes: nothing can replace it.
     fs::create_directories(Installed("uninstall.exe"));
