@@ -140,8 +140,10 @@ TEST_F(Unattended, SilentShowsOnlyTheInstallationPageAndEndsByItself) {
     while (!setup.Process.WaitForExit(0)) {
         if (IsWindowVisible(setup->Window())) {
             ++samples;
-            EXPECT_TRUE(setup->IsShown(TCtl::ProgressBar1)) << "sample " << samples;
+            const bool bar = setup->IsShown(TCtl::ProgressBar1);
             const std::wstring header = setup->Text(TCtl::Label1);
+            // The completion page covers the bar for the moment the product takes to start.
+            EXPECT_TRUE(bar || header == L"설치완료" || header.empty()) << "sample " << samples;
             if (!header.empty() && std::find(headers.begin(), headers.end(), header) == headers.end())
                 headers.push_back(header);
             // A text read while the window goes away comes back empty.
