@@ -208,6 +208,8 @@ user_root=$WINEPREFIX/drive_c/users/${USER:-$(id -un)}
 linked() {
     local label=$1 refused=$2 victim=$3
     shift 3
+    # Links and cleaning for the cases that run only.
+    [[ -z "${NX_E2E_ONLY:-}" || Linked.$label == *"$NX_E2E_ONLY"* ]] || return 0
     rm -rf "$user_root/AppData/Local/Brindlewick" "$user_root/Desktop/루멘타.lnk" "$work/victim"*
     mkdir -p "$user_root/AppData/Local/Brindlewick/Marrowgate" "$work/victim-folder"
     printf 'victim\n' >"$work/victim-file"
