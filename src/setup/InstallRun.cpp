@@ -317,13 +317,13 @@ void TInstallRun::Steps(const TInstallPlace& place) {
     if (!FManifestKeys.empty()) LoadManifest(place);
     try {
         WriteFiles(place);
+        PumpAndCheck();
+        Register(place);
     } catch (const ERedirectedPath& error) {
         Log("Refused: " + error.Message());
         ShowStatus(kInstallFailedStatus);
         throw EInstallError(WideToAnsi(kRedirectedText));
     }
-    PumpAndCheck();
-    Register(place);
 }
 
 void TInstallRun::WriteFiles(const TInstallPlace& place) {

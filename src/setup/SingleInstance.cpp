@@ -50,8 +50,10 @@ TSingleInstance::TSingleInstance(const std::wstring& name) {
     FNamespace = AdministratorsNamespace();
     const std::wstring full =
         (FNamespace ? std::wstring(kNamespaceAlias) : std::wstring(L"Global")) + L"\\" + name;
-    FWhere = FNamespace ? "One installer at a time: a namespace only administrators can make"
-                        : "One installer at a time: the global namespace (no private namespace here)";
+    FWhere =
+        FNamespace
+            ? "One installer at a time: a namespace only administrators can make"
+            : "One installer at a time: the global namespace (no administrators' private namespace here)";
     FMutex = CreateMutexW(nullptr, FALSE, full.c_str());
     const DWORD error = GetLastError();
     // A copy running as another user may have made the mutex with rights that keep us out.
