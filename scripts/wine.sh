@@ -2,6 +2,7 @@
 # Every Wine call of the project goes through here: a private prefix, HOME and Korean
 # locale under the build tree (a bare `wine` would create ~/.wine and run with code page 1252).
 #   NX_WINE_ROOT  where the prefix lives (default: <repo>/build/wine)
+#   NX_WINEDLLOVERRIDES  more load-order overrides for the program run
 #   scripts/wine.sh PROGRAM.exe ARGS...   run a Windows program
 #   scripts/wine.sh --init                only make sure the prefix exists
 #   scripts/wine.sh --env                 print the environment (for `eval`)
@@ -19,7 +20,8 @@ export HOME="$root/home"
 export WINEPREFIX="$root/prefix"
 export WINEARCH=win32
 export WINEDEBUG=${NX_WINEDEBUG:--all}
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# NX_WINEDLLOVERRIDES adds to them (the end-to-end runs' planted libraries).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${NX_WINEDLLOVERRIDES:+;$NX_WINEDLLOVERRIDES}"
 export LANG=ko_KR.UTF-8
 export LC_ALL=ko_KR.UTF-8
 

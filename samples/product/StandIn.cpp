@@ -1,5 +1,6 @@
 // A stand-in for the product's programs on the sample distribution server. It records
-// that it ran (a file "<name>.ran" beside itself, holding its command line) and, when a
+// that it ran (a file "<name>.ran" beside itself, holding its command line and its working
+// directory, a line each) and, when a
 // file "<name>.stay" lies beside it, keeps running for at most a minute so that tests can
 // meet a running copy.
 #include <windows.h>
@@ -25,7 +26,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
-        std::string text = std::string(commandLine) + "\r\n";
+        char folder[MAX_PATH] = {};
+        const DWORD length = GetCurrentDirectoryA(MAX_PATH, folder);
+        std::string text =
+            std::string(commandLine) + "\r\n" + std::string(folder, length < MAX_PATH ? length : 0) + "\r\n";
         WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         CloseHandle(f);
     }

@@ -130,6 +130,11 @@ void TLimitedStream::ExpectGrowth(int64_t end) {
     FStream.ExpectGrowth(end);
 }
 
+void TLimitedStream::AnnounceEnd(int64_t end) {
+    Check(end);
+    FStream.AnnounceEnd(end);
+}
+
 TFileReadStream::TFileReadStream(const std::string& fileName) {
 #ifdef _WIN32
     FFile = _fsopen(fileName.c_str(), "rb", _SH_DENYWR);

@@ -24,6 +24,9 @@ public:
     // Told before the stream is sized to end, one piece of many: a stream that keeps its
     // bytes in memory makes room for more than that piece. Nothing by default.
     virtual void ExpectGrowth(int64_t) {}
+    // Told the end a source has announced (a Content-Length) before its bytes arrive; no room
+    // is made for it, since the announcement may be a lie. Nothing by default.
+    virtual void AnnounceEnd(int64_t) {}
 
     int64_t Position() { return Seek(0, soCurrent); }
     void SetPosition(int64_t position) { Seek(position, soBeginning); }
@@ -86,6 +89,8 @@ public:
     int64_t Size() override { return FStream.Size(); }
     void SetSize(int64_t size) override;
     void ExpectGrowth(int64_t end) override;
+    // An announced end past the limit is refused at once, before any of its bytes.
+    void AnnounceEnd(int64_t end) override;
 
     // Whether anything was refused for going past the limit.
     bool Exceeded() const { return FExceeded; }

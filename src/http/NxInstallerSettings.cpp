@@ -2,6 +2,7 @@
 
 void NxApplyInstallerSettings(TNxCustomHTTP& http) {
     http.ReadTimeout = NxStallLimitMs;
+    http.ReserveLimit = NxInstallerReserveLimit;
     http.MaxLineAction = maException;
     http.AllowCookies = true;
     http.ProxyParams().SetProxyPort(0);

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include "transport/NxAntiFreeze.h"
+#include "transport/NxSystemLibrary.h"
 
 TApplication& Application() {
     static TApplication application;
@@ -61,8 +62,15 @@ void TApplication::Initialize() {
     FInitialized = true;
     // The shell link of the desktop shortcut needs an apartment-threaded COM on this thread.
     FComInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
+    // The progress bar's class: the library is loaded from the system folder, never
+    // imported (it is no KnownDLL, and Setup runs from a download folder).
+    std::string why;
+    BOOL(WINAPI * initCommonControls)(const INITCOMMONCONTROLSEX*) = nullptr;
+    if (void* library = NxLoadSystemLibrary("comctl32.dll", why);
+        library && NxLookupFunction(library, "InitCommonControlsEx", initCommonControls, why)) {
+        INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+        initCommonControls(&controls);
+    }
     wchar_t path[MAX_PATH + 1] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     FTitle = TitleFromFileName(path);

@@ -1,7 +1,5 @@
 #include "setup/Controls.h"
 
-#include <commctrl.h>
-
 #include <string>
 
 const wchar_t* const kPanelClassName = L"TNxPanel";
@@ -23,6 +21,28 @@ LRESULT ColourChild(HWND child, HDC dc, HBRUSH background, COLORREF colour) {
     }
     SetBkColor(dc, colour);
     return reinterpret_cast<LRESULT>(background);
+}
+
+// The system's controls are subclassed the classic way, not through the common-controls
+// library: Setup imports no library that is not a KnownDLL (a copy beside it would be loaded
+// elevated before any of our code runs). The control's own procedure is kept in a property.
+constexpr const wchar_t* kOwnProcedure = L"TNxOwnProcedure";
+
+void Subclass(HWND control, WNDPROC procedure) {
+    const auto own = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control, GWLP_WNDPROC));
+    SetPropW(control, kOwnProcedure, reinterpret_cast<HANDLE>(own));
+    SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure));
+}
+
+// The control's own procedure; at WM_NCDESTROY the control gets it back.
+LRESULT CallOwn(HWND control, UINT message, WPARAM wParam, LPARAM lParam) {
+    const auto own = reinterpret_cast<WNDPROC>(GetPropW(control, kOwnProcedure));
+    if (message == WM_NCDESTROY && own) {
+        SetWindowLongPtrW(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(own));
+        RemovePropW(control, kOwnProcedure);
+    }
+    return own ? CallWindowProcW(own, control, message, wParam, lParam)
+               : DefWindowProcW(control, message, wParam, lParam);
 }
 
 bool ForwardToTop(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
@@ -69,7 +89,7 @@ LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcW(panel, message, wParam, lParam);
 }
 
-LRESULT CALLBACK GroupBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+LRESULT CALLBACK GroupBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
     LRESULT result = 0;
     if (ForwardToTop(box, message, wParam, lParam, result)) return result;
     if (message == WM_CTLCOLORSTATIC || message == WM_CTLCOLORBTN) {
@@ -87,8 +107,7 @@ LRESULT CALLBACK GroupBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lPar
         FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_BTNFACE));
         return 1;
     }
-    if (message == WM_NCDESTROY) RemoveWindowSubclass(box, GroupBoxProc, 0);
-    return DefSubclassProc(box, message, wParam, lParam);
+    return CallOwn(box, message, wParam, lParam);
 }
 void FitLabelToText(HWND label) {
     const int length = GetWindowTextLengthW(label);
@@ -106,16 +125,15 @@ void FitLabelToText(HWND label) {
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-LRESULT CALLBACK LabelProc(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
-    if (message == WM_NCDESTROY) RemoveWindowSubclass(label, LabelProc, 0);
-    const LRESULT result = DefSubclassProc(label, message, wParam, lParam);
+LRESULT CALLBACK LabelProc(HWND label, UINT message, WPARAM wParam, LPARAM lParam) {
+    const LRESULT result = CallOwn(label, message, wParam, lParam);
     if (message == WM_SETTEXT || message == WM_SETFONT) FitLabelToText(label);
     return result;
 }
 } // namespace
 
 void MakeAutoSizeLabel(HWND label) {
-    SetWindowSubclass(label, LabelProc, 0, 0);
+    Subclass(label, LabelProc);
     FitLabelToText(label);
 }
 
@@ -140,7 +158,7 @@ HWND CreatePanel(HWND parent, int id, const RECT& bounds, const TPanelLook* look
 }
 
 void ExtendGroupBox(HWND groupBox) {
-    SetWindowSubclass(groupBox, GroupBoxProc, 0, 0);
+    Subclass(groupBox, GroupBoxProc);
 }
 
 void DockChildren(RECT inner, std::vector<TDockedChild>& children) {

@@ -15,9 +15,18 @@ constexpr const char* kLogSuffix = ".log";
 // "YYYYMMDD-HHMMSS"
 constexpr size_t kStampLength = 15;
 
-std::string WithSlash(const std::string& folder) {
-    if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder;
-    return folder + "\\";
+std::wstring WithSlash(const std::wstring& folder) {
+    if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') return folder;
+    return folder + L"\\";
+}
+
+// path with "-N" before its extension (or at its end without one).
+std::wstring Numbered(const std::wstring& path, int number) {
+    const size_t name = path.find_last_of(L"\\/:");
+    const size_t dot = path.rfind(L'.');
+    const size_t at =
+        dot != std::wstring::npos && (name == std::wstring::npos || dot > name) ? dot : path.size();
+    return path.substr(0, at) + L"-" + std::to_wstring(number) + path.substr(at);
 }
 
 // The version the system reports of itself: GetVersionEx answers what the program's
@@ -78,25 +87,26 @@ bool ParseLogFileName(const std::string& name, std::string* stamp, int* sequence
     return true;
 }
 
-void RemoveOldLogs(const std::string& folder, size_t keep) {
-    const std::string base = WithSlash(folder);
-    std::vector<std::pair<std::pair<std::string, int>, std::string>> logs;
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((base + kLogPrefix + "*" + kLogSuffix).c_str(), &found);
+void RemoveOldLogs(const std::wstring& folder, size_t keep) {
+    const std::wstring base = WithSlash(folder);
+    std::vector<std::pair<std::pair<std::string, int>, std::wstring>> logs;
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileW((base + AnsiToWide(kLogPrefix) + L"*" + AnsiToWide(kLogSuffix)).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         std::string stamp;
         int sequence = 0;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            ParseLogFileName(found.cFileName, &stamp, &sequence))
+            ParseLogFileName(WideToAnsi(found.cFileName), &stamp, &sequence))
             logs.push_back({{stamp, sequence}, found.cFileName});
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     if (logs.size() <= keep) return;
     // The names sort by their time, then by their sequence within the second.
     std::sort(logs.begin(), logs.end());
     for (size_t i = 0; i + keep < logs.size(); ++i)
-        DeleteFileA((base + logs[i].second).c_str());
+        DeleteFileW((base + logs[i].second).c_str());
 }
 
 std::string WithoutCredentials(const std::string& url) {
@@ -113,10 +123,13 @@ std::string LogTimeText(const SYSTEMTIME& time) {
                   time.wMinute, time.wSecond, time.wMilliseconds);
 }
 
-TInstallLog::TInstallLog(const std::string& path) : FPath(path) {
-    FFile = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+TInstallLog::TInstallLog(const std::wstring& path) : FPath(path) {
+    FFile = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (!IsOpen()) return;
+    if (!IsOpen()) {
+        FCreateError = GetLastError();
+        return;
+    }
     static const char kBom[] = "\xEF\xBB\xBF";
     DWORD written = 0;
     if (!WriteFile(FFile, kBom, 3, &written, nullptr) || written != 3) {
@@ -133,27 +146,38 @@ TInstallLog::~TInstallLog() {
     if (IsOpen()) CloseHandle(FFile);
 }
 
-std::unique_ptr<TInstallLog> TInstallLog::CreateInFolder(const std::string& folder) {
-    const std::string base = WithSlash(folder);
+namespace {
+// The first name of the series that can be created new: a name that is taken (a log of the
+// same second, or anything else) is left alone, never truncated. The last name's log, open
+// or not, when every one is taken.
+template <typename TName> std::unique_ptr<TInstallLog> FirstFree(TName name) {
+    for (int number = 1;; ++number) {
+        auto log = std::make_unique<TInstallLog>(name(number));
+        if (log->IsOpen() || number > TInstallLog::kMaxLogsPerSecond ||
+            log->CreateError() != ERROR_FILE_EXISTS)
+            return log;
+    }
+}
+} // namespace
+
+std::unique_ptr<TInstallLog> TInstallLog::CreateNamed(const std::wstring& path) {
+    return FirstFree([&](int number) { return number == 1 ? path : Numbered(path, number); });
+}
+
+std::unique_ptr<TInstallLog> TInstallLog::CreateInFolder(const std::wstring& folder) {
+    const std::wstring base = WithSlash(folder);
     SYSTEMTIME now;
     GetLocalTime(&now);
-    std::unique_ptr<TInstallLog> log;
-    for (int sequence = 1; sequence <= kMaxLogsPerSecond; ++sequence) {
-        const std::string path = base + LogFileName(now, sequence);
-        // A log of the same second stays; this one takes the next sequence number.
-        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-        log = std::make_unique<TInstallLog>(path);
-        break;
-    }
-    if (!log) log = std::make_unique<TInstallLog>(base + LogFileName(now, kMaxLogsPerSecond + 1));
+    auto log = FirstFree([&](int number) { return base + AnsiToWide(LogFileName(now, number)); });
     if (log->IsOpen()) RemoveOldLogs(base, kKeptLogs);
     return log;
 }
 
 std::unique_ptr<TInstallLog> TInstallLog::CreateInTemp() {
-    char temp[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathA(MAX_PATH + 1, temp);
-    return CreateInFolder(length > 0 && length <= MAX_PATH ? std::string(temp, length) : std::string(".\\"));
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    return CreateInFolder(length > 0 && length <= MAX_PATH ? std::wstring(temp, length)
+                                                           : std::wstring(L".\\"));
 }
 
 void TInstallLog::Write(const std::string& text) {

@@ -16,21 +16,27 @@ public:
     // Logs of the same second get "-2", "-3", ... after the time; beyond this many, none.
     static constexpr int kMaxLogsPerSecond = 99;
 
-    // Opens path, replacing a file of that name, and writes the heading lines (the Setup
-    // version, the Windows version and the code pages). Never throws; IsOpen tells.
-    explicit TInstallLog(const std::string& path);
+    // Creates path, a new file (an existing name is never opened: it might be a link to any
+    // file the elevated Setup may write), and writes the heading lines (the Setup version, the
+    // Windows version and the code pages). Never throws; IsOpen tells.
+    explicit TInstallLog(const std::wstring& path);
     ~TInstallLog();
     TInstallLog(const TInstallLog&) = delete;
     TInstallLog& operator=(const TInstallLog&) = delete;
 
-    // A new log in folder named LogFileName(the local time now), after which only the newest
-    // kKeptLogs logs of that pattern remain there.
-    static std::unique_ptr<TInstallLog> CreateInFolder(const std::string& folder);
+    // A new log named path or, when that name is taken, the first free one of path with "-2"
+    // to "-99" before its extension (/LOG).
+    static std::unique_ptr<TInstallLog> CreateNamed(const std::wstring& path);
+    // A new log in folder named LogFileName(the local time now) with the first free sequence,
+    // after which only the newest kKeptLogs logs of that pattern remain there.
+    static std::unique_ptr<TInstallLog> CreateInFolder(const std::wstring& folder);
     // The same in the user's temporary folder (%TEMP%).
     static std::unique_ptr<TInstallLog> CreateInTemp();
 
     bool IsOpen() const { return FFile != INVALID_HANDLE_VALUE; }
-    const std::string& Path() const { return FPath; }
+    // Why the file could not be created (ERROR_FILE_EXISTS: the name is taken).
+    DWORD CreateError() const { return FCreateError; }
+    const std::wstring& Path() const { return FPath; }
 
     // One line: a text in the ANSI code page, or a wide one. Line breaks inside it become
     // blanks, so that every line of the file starts with its time.
@@ -40,8 +46,9 @@ public:
 private:
     void WriteUtf8(std::string line);
 
-    std::string FPath;
+    std::wstring FPath;
     HANDLE FFile = INVALID_HANDLE_VALUE;
+    DWORD FCreateError = 0;
 };
 
 // "Marrowgate-Setup-YYYYMMDD-HHMMSS.log" for that local time; sequence 2 and up add "-N"
@@ -51,7 +58,7 @@ std::string LogFileName(const SYSTEMTIME& time, int sequence = 1);
 bool ParseLogFileName(const std::string& name, std::string* stamp, int* sequence);
 // Removes the logs of that pattern in folder, oldest first, until keep remain. Other files
 // stay; failures are silent.
-void RemoveOldLogs(const std::string& folder, size_t keep);
+void RemoveOldLogs(const std::wstring& folder, size_t keep);
 // A URL as a log may hold it: without a user name and password before the host.
 std::string WithoutCredentials(const std::string& url);
 // The local time as a log line starts: "YYYY-MM-DD HH:MM:SS.mmm".

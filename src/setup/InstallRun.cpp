@@ -17,24 +17,25 @@
 #include "http/NxRetry.h"
 #include "setup/Application.h"
 #include "setup/Migration.h"
+#include "setup/ProcessHardening.h"
 #include "setup/Registration.h"
 #include "setup/SetupBaseURL.h"
 #include "setup/SetupManifestKeys.h"
 
-std::string LocalAppDataPath() {
+std::wstring LocalAppDataPath() {
     constexpr int kLocalAppData = 28; // CSIDL_LOCAL_APPDATA
-    char path[MAX_PATH + 1] = {};
-    SHGetFolderPathA(nullptr, kLocalAppData, nullptr, 0, path);
-    return std::string(path, strnlen(path, sizeof(path)));
+    wchar_t path[MAX_PATH + 1] = {};
+    SHGetFolderPathW(nullptr, kLocalAppData, nullptr, 0, path);
+    return std::wstring(path, wcsnlen(path, MAX_PATH));
 }
 
 TInstallPlace DefaultInstallPlace() {
     TInstallPlace place;
     place.BaseURL = kSetupBaseURL;
     place.AppDataDir = LocalAppDataPath();
-    place.VendorDir = place.AppDataDir + "\\Brindlewick\\";
-    place.ProductDir = "Marrowgate";
-    place.MainExe = "mrwgt.exe";
+    place.VendorDir = place.AppDataDir + L"\\" + kVendorFolder + L"\\";
+    place.ProductDir = L"Marrowgate";
+    place.MainExe = L"mrwgt.exe";
     return place;
 }
 
@@ -305,40 +306,31 @@ bool TInstallRun::WaitBefore(int32_t ms, int32_t next, int32_t attempts) {
     return true;
 }
 
-void TInstallRun::MakeFolder(const std::string& path) {
-    // Failures are ignored: an existing folder is the usual case, and a missing one shows
-    // up as the first file that cannot be written.
-    if (CreateDirectoryA(path.c_str(), nullptr))
-        Log("Folder " + path + ": created");
-    else if (const DWORD code = GetLastError(); code == ERROR_ALREADY_EXISTS)
-        Log("Folder " + path + ": already there");
-    else
-        Log(Format("Folder %s: not created (system error %lu)", path.c_str(), code));
-}
-
-void TInstallRun::Save(const std::string& path, const char* data, size_t size) {
-    SaveFileReplacing(path, data, size);
-    Log(Format("Wrote %s (%llu bytes)", path.c_str(), static_cast<unsigned long long>(size)));
+void TInstallRun::Save(const TInstallFolder& folder, const std::string& name, const char* data, size_t size) {
+    folder.SaveFile(AnsiToWide(name), data, size);
+    Log(L"Wrote " + folder.Path() + L"/" + AnsiToWide(name) +
+        AnsiToWide(Format(" (%llu bytes)", static_cast<unsigned long long>(size))));
 }
 
 void TInstallRun::Register(const TInstallPlace& place) {
-    const std::string installDir = place.InstallDir();
+    const std::wstring installDir = place.InstallDir();
     Log("Registering the uninstall entry");
     RegisterUninstall(installDir);
     Log(std::string("Registry HKEY_LOCAL_MACHINE\\") + kUninstallKey + ": DisplayName = " +
         WideToAnsi(kUninstallDisplayName) + ", UninstallString = " + UninstallCommand(installDir));
     CheckCancelled();
     CreateDesktopShortcut(installDir, place.MainExe);
-    const std::string shortcut = DesktopShortcutPath();
-    Log("Shortcut " + (shortcut.empty() ? std::string("(no desktop folder)") : shortcut) + ": " +
-        (!shortcut.empty() && IsExistingFile(shortcut) ? "saved" : "not saved") + ", target " + installDir +
-        "/" + place.MainExe);
+    const std::wstring shortcut = DesktopShortcutPath();
+    Log(L"Shortcut " + (shortcut.empty() ? std::wstring(L"(no desktop folder)") : shortcut) + L": " +
+        (!shortcut.empty() && IsExistingFile(shortcut) ? L"saved" : L"not saved") + L", target " +
+        installDir + L"/" + place.MainExe);
     CheckCancelled();
 }
 
 TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
-    FLog = FLogPath.empty() ? TInstallLog::CreateInTemp() : std::make_unique<TInstallLog>(FLogPath);
-    FLogFile = FLog->IsOpen() ? FLog->Path() : std::string();
+    FLog.reset();
+    FLog = FLogPath.empty() ? TInstallLog::CreateInTemp() : TInstallLog::CreateNamed(FLogPath);
+    FLogFile = FLog->IsOpen() ? FLog->Path() : std::wstring();
     FErrorText.clear();
     FLastStatus.clear();
     FCancelled = false;
@@ -348,8 +340,10 @@ TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
         FTLSLayer = std::make_unique<TNxIOHandlerTLS>();
         FHTTP->SetIOHandler(FTLSLayer.get());
     }
-    Log("Installation run: server " + WithoutCredentials(place.BaseURL) + ", install folder " +
+    Log(L"Installation run: server " + AnsiToWide(WithoutCredentials(place.BaseURL)) + L", install folder " +
         place.InstallDir());
+    for (const std::string& note : HardeningNotes())
+        Log(note);
     for (const std::string& note : FEarlierNotes)
         Log(note);
     FEarlierNotes.clear();
@@ -362,8 +356,7 @@ TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
         why = error.Message();
         FErrorText = why;
         // The box names where the run wrote down what happened.
-        if (!FLogFile.empty())
-            FErrorText += "\n" + WideToAnsi(kLogNoteBefore) + FLogFile + WideToAnsi(kLogNoteAfter);
+        if (!FLogFile.empty()) FErrorText += "\n" + WideToAnsi(kLogNoteBefore + FLogFile + kLogNoteAfter);
     } catch (const std::exception& error) {
         outcome = FCancelled ? ioCancelled : ioFailed;
         const auto* ours = dynamic_cast<const Exception*>(&error);
@@ -378,30 +371,51 @@ TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
         Log("Outcome: failed: " + why);
     else
         Log(std::string("Outcome: ") + OutcomeText(outcome));
-    FLog.reset();
     // After a close request the program is ending: no box, whatever stopped the run.
     if (outcome == ioFailed) FView.ReportError(FErrorText);
     return outcome;
 }
 
 void TInstallRun::Steps(const TInstallPlace& place) {
-    const std::string& appData = place.AppDataDir;
+    const std::wstring& appData = place.AppDataDir;
     // Without it every path would start at the root of the current drive.
     if (appData.empty()) throw EInstallError(WideToAnsi(kNoLocalAppDataText));
     FManifest.reset();
     FManifestText.clear();
     if (!FManifestKeys.empty()) LoadManifest(place);
-    MakeFolder(appData);
-    MakeFolder(appData + "\\Brindlewick\\");
-    MakeFolder(appData + "\\Brindlewick\\" + place.ProductDir + "\\");
+    try {
+        WriteFiles(place);
+        PumpAndCheck();
+        Register(place);
+    } catch (const ERedirectedPath& error) {
+        Log("Refused: " + error.Message());
+        ShowStatus(kInstallFailedStatus);
+        throw EInstallError(WideToAnsi(kRedirectedText));
+    }
+}
+
+void TInstallRun::WriteFiles(const TInstallPlace& place) {
+    // The folders are opened from the application-data folder down and held until the last
+    // file is in place: none of them can be swapped for a link meanwhile.
+    const auto folderNote = [this](const std::wstring& path, bool created) {
+        Log(L"Folder " + path + (created ? L": created" : L": already there"));
+    };
+    const bool appDataMade = CreateDirectoryW(place.AppDataDir.c_str(), nullptr) != FALSE;
+    const TInstallFolder appData(place.AppDataDir);
+    folderNote(appData.Path(), appDataMade);
+    bool made = false;
+    const TInstallFolder vendor(appData, kVendorFolder, &made);
+    folderNote(vendor.Path() + L"\\", made);
+    const TInstallFolder product(vendor, place.ProductDir, &made);
+    folderNote(product.Path() + L"\\", made);
     PumpAndCheck();
 
-    const std::string installDir = place.InstallDir();
     Log("Migrating the settings of " + std::string(kLegacySettingsDir));
     ::MigrateLegacySettings(
-        installDir, [this](const std::wstring& text) { ShowStatus(text); }, [this] { PumpAndCheck(); });
+        product, [this](const std::wstring& text) { ShowStatus(text); }, [this] { PumpAndCheck(); });
     CheckCancelled();
 
+    const std::string mainExe = WideToAnsi(place.MainExe);
     TMemoryStream shared;
     TMemoryStream version;
     TMemoryStream mainProgram;
@@ -410,33 +424,29 @@ void TInstallRun::Steps(const TInstallPlace& place) {
         // An accepted empty body never reaches the buffer: it must not keep the last file.
         shared.SetSize(0);
         if (FetchFile(place, step.Name, shared))
-            Save(installDir + "/" + step.Name, shared.Memory(), static_cast<size_t>(shared.Size()));
+            Save(product, step.Name, shared.Memory(), static_cast<size_t>(shared.Size()));
     }
 
     ShowStatus(L"소프트웨어 버전체크..");
     if (FetchFile(place, "r_ver.txt", version)) {
         const std::string text = VersionFileText(version.ToString());
         ShowStatus(L"소프트웨어 안정화작업중...");
-        const std::string versionPath = installDir + "/r_ver.txt";
-        Save(versionPath, text.data(), text.size());
-        if (FetchFile(place, place.MainExe, mainProgram))
-            Save(installDir + "/" + place.MainExe, mainProgram.Memory(),
-                 static_cast<size_t>(mainProgram.Size()));
-        Save(versionPath, text.data(), text.size());
+        Save(product, "r_ver.txt", text.data(), text.size());
+        if (FetchFile(place, mainExe, mainProgram))
+            Save(product, mainExe, mainProgram.Memory(), static_cast<size_t>(mainProgram.Size()));
+        Save(product, "r_ver.txt", text.data(), text.size());
     } else {
         Log("No version file: the main program is not fetched");
     }
     // The next run takes no manifest older than this one.
-    if (FManifest) Save(installDir + "/" + NxManifestFileName, FManifestText.data(), FManifestText.size());
+    if (FManifest) Save(product, NxManifestFileName, FManifestText.data(), FManifestText.size());
     ShowStatus(L"완료되었습니다.");
 
     // Registering a program that is not there would put a dead shortcut on the desktop.
-    if (!IsExistingFile(installDir + "/" + place.MainExe)) {
+    if (!product.HasFile(place.MainExe)) {
         ShowStatus(kInstallFailedStatus);
         throw EInstallError(WideToAnsi(kDownloadFailedText));
     }
-    PumpAndCheck();
-    Register(place);
 }
 
 namespace {
@@ -456,27 +466,23 @@ const wchar_t* ManifestFaultText(TNxManifestFault fault) {
     return kManifestKeysText;
 }
 
-std::string ReadFileText(const std::string& path) {
-    TFileReadStream file(path);
-    TMemoryStream text;
-    TLimitedStream limited(text, NxManifestMaxBytes);
-    limited.CopyFrom(file, 0);
-    return text.ToString();
-}
 } // namespace
 
-uint64_t TInstallRun::SerialFloor(const std::vector<TNxP256PublicKey>& keys, const std::string& installDir) {
-    const std::string kept = installDir + "/" + NxManifestFileName;
+uint64_t TInstallRun::SerialFloor(const std::vector<TNxP256PublicKey>& keys, const std::wstring& installDir) {
+    const std::wstring kept = installDir + L"/" + AnsiToWide(NxManifestFileName);
     if (!IsExistingFile(kept)) return FMinSerial;
     try {
-        // Its signature is checked, not its age: it is expected to have expired by now.
-        const TNxManifest earlier =
-            NxVerifyManifest(ReadFileText(kept), keys, std::numeric_limits<int64_t>::min(), 0);
+        // Its signature is checked, not its age: it is expected to have expired by now (and
+        // only bytes under our key count, wherever a link might lead the read).
+        const auto text = ReadSmallFile(kept, NxManifestMaxBytes);
+        if (!text)
+            throw Exception("cannot be read, or over " + std::to_string(NxManifestMaxBytes) + " bytes");
+        const TNxManifest earlier = NxVerifyManifest(*text, keys, std::numeric_limits<int64_t>::min(), 0);
         Log(Format("Manifest of the earlier installation: serial %llu",
                    static_cast<unsigned long long>(earlier.Serial)));
         return std::max(FMinSerial, earlier.Serial);
     } catch (const std::exception& error) {
-        Log("Manifest of the earlier installation " + kept + " ignored: " + error.what());
+        Log(L"Manifest of the earlier installation " + kept + L" ignored: " + AnsiToWide(error.what()));
         return FMinSerial;
     }
 }

@@ -33,6 +33,10 @@ inline constexpr const wchar_t* kDownloadFailedText =
     L"프로그램 파일을 내려받지 못했습니다. 네트워크 연결을 확인하신 후 다시 설치해 주세요.";
 // The status line left with that message.
 inline constexpr const wchar_t* kInstallFailedStatus = L"설치를 완료하지 못했습니다.";
+// A folder or file of the installation leads elsewhere (a link or a junction that some program
+// made): nothing more is written.
+inline constexpr const wchar_t* kRedirectedText =
+    L"설치 폴더가 다른 위치로 연결되어 있어 설치를 중단했습니다. 설치 폴더를 확인하신 후 다시 설치해 주세요.";
 // The system does not tell where the local application-data folder is: nothing is written.
 inline constexpr const wchar_t* kNoLocalAppDataText =
     L"사용자 프로그램 데이터 폴더를 찾을 수 없어 설치할 수 없습니다.";
@@ -70,19 +74,21 @@ inline constexpr const wchar_t* kRetryStatusBefore = L"연결이 끊어져 다�
 inline constexpr const wchar_t* kRetryStatusAfter = L")";
 
 // The local application-data folder, without a trailing backslash.
-std::string LocalAppDataPath();
+std::wstring LocalAppDataPath();
+// The vendor's folder in it, which holds the product's.
+inline constexpr const wchar_t* kVendorFolder = L"Brindlewick";
 
 // Where a run installs and where it fetches the files from.
 struct TInstallPlace {
     // The distribution server, ending in "/"; every server path is appended to it.
     std::string BaseURL;
     // The local application-data folder (empty when the system does not tell).
-    std::string AppDataDir;
+    std::wstring AppDataDir;
     // AppDataDir + "\Brindlewick\", "Marrowgate" and "mrwgt.exe".
-    std::string VendorDir;
-    std::string ProductDir;
-    std::string MainExe;
-    std::string InstallDir() const { return VendorDir + ProductDir; }
+    std::wstring VendorDir;
+    std::wstring ProductDir;
+    std::wstring MainExe;
+    std::wstring InstallDir() const { return VendorDir + ProductDir; }
     // A file of the product on the server: the base URL, then "/deri_vere/" and the name (so
     // two slashes follow the host).
     std::string FileURL(const std::string& name) const { return BaseURL + "/deri_vere/" + name; }
@@ -127,14 +133,17 @@ public:
     }
 
     // The installation log's file; empty (the default) for a new one in %TEMP%.
-    void SetLogPath(std::string path) { FLogPath = std::move(path); }
+    void SetLogPath(std::wstring path) { FLogPath = std::move(path); }
     // A line for the next run's log, right after its heading: what happened before the run
     // (how it was started, running copies that could not be stopped).
     void AddEarlierNote(std::string line) { FEarlierNotes.push_back(std::move(line)); }
 
     // Runs every step. Never throws: a failure goes to the view's ReportError (unless the
-    // user had asked to stop) and to the log, and the outcome tells how the run ended.
+    // user had asked to stop) and to the log, and the outcome tells how the run ended. The log
+    // stays open for LogAfterRun until the next run or the end of the object.
     TInstallOutcome Run(const TInstallPlace& place);
+    // A line in the last run's log (how the installed program was started).
+    void LogAfterRun(const std::string& line) { Log(line); }
     // Stops the run as soon as it can: the download in progress is dropped at once. Safe to
     // call from inside the view's ProcessMessages; does nothing when no run is in progress.
     void Cancel();
@@ -143,7 +152,7 @@ public:
     // The last run's failure as the error box shows it, and its log (empty when the log
     // could not be written).
     const std::string& ErrorText() const { return FErrorText; }
-    const std::string& LogPath() const { return FLogFile; }
+    const std::wstring& LogPath() const { return FLogFile; }
 
     // GET url into buffer under the retry policy: a transient failure is tried again (at most
     // four attempts, 1, 2 and 4 s apart, or as a 429 or 503 asks), a cut body resumed where
@@ -153,16 +162,17 @@ public:
 
 private:
     void Steps(const TInstallPlace& place);
+    // The folders, the settings migration and the product files.
+    void WriteFiles(const TInstallPlace& place);
     // The signed manifest, fetched and checked before anything is written.
     void LoadManifest(const TInstallPlace& place);
     // The serial below which no manifest is taken: the build's, or the one an earlier run
     // accepted.
-    uint64_t SerialFloor(const std::vector<TNxP256PublicKey>& keys, const std::string& installDir);
+    uint64_t SerialFloor(const std::vector<TNxP256PublicKey>& keys, const std::wstring& installDir);
     // One product file into buffer: as it is served, or with a manifest only when listed, and
     // then only bytes that match the listing. False when it is to be skipped.
     bool FetchFile(const TInstallPlace& place, const std::string& name, TMemoryStream& buffer);
-    void MakeFolder(const std::string& path);
-    void Save(const std::string& path, const char* data, size_t size);
+    void Save(const TInstallFolder& folder, const std::string& name, const char* data, size_t size);
     void Register(const TInstallPlace& place);
     void ShowStatus(const std::wstring& text);
     // The routes for url as the proxy settings give them (the credentials added once the proxy
@@ -215,9 +225,9 @@ private:
     // The manifest of this run, and its text as it was served; empty without keys.
     std::unique_ptr<TNxManifest> FManifest;
     std::string FManifestText;
-    std::string FLogPath;
+    std::wstring FLogPath;
     std::vector<std::string> FEarlierNotes;
-    std::string FLogFile;
+    std::wstring FLogFile;
     std::string FErrorText;
     std::wstring FLastStatus;
     bool FRunning = false;

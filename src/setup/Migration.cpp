@@ -2,15 +2,15 @@
 
 #include <windows.h>
 
+#include "setup/Application.h"
+#include "setup/InstallFiles.h"
+
 namespace {
-// True only for an existing file: a folder of that name counts as absent.
-bool FileExists(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
+// Settings files are a few lines each; anything larger is no settings file of the product.
+constexpr size_t kMaxSettingsFile = 1 << 20;
 } // namespace
 
-void MigrateLegacySettings(const std::string& installDir,
+void MigrateLegacySettings(const TInstallFolder& installDir,
                            const std::function<void(const std::wstring&)>& setStatus,
                            const std::function<void()>& processMessages) {
     auto show = [&](const std::wstring& text) {
@@ -20,13 +20,22 @@ void MigrateLegacySettings(const std::string& installDir,
         // Let the window repaint and take input between files.
         if (processMessages) processMessages();
         show(kMigrationCheckingText);
-        const std::string name = kLegacySettingsFiles[i];
-        const std::string target = installDir + "\\" + name;
-        if (FileExists(target)) continue;
-        const std::string source = kLegacySettingsDir + name;
-        if (!FileExists(source)) continue;
-        // Refuses to overwrite; a failed copy is as silent as a missing source.
-        CopyFileA(source.c_str(), target.c_str(), TRUE);
+        const std::wstring name = AnsiToWide(kLegacySettingsFiles[i]);
+        if (installDir.HasFile(name)) continue;
+        const std::wstring source = AnsiToWide(kLegacySettingsDir) + name;
+        if (!IsExistingFile(source)) continue;
+        // Never replaces; a failed copy is as silent as a missing source.
+        const HANDLE file =
+            CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        BY_HANDLE_FILE_INFORMATION stamp{};
+        const bool stamped = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &stamp);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        if (const auto data = ReadSmallFile(source, kMaxSettingsFile)) {
+            try {
+                installDir.SaveFile(name, data->data(), data->size(), true, stamped ? &stamp : nullptr);
+            } catch (const EFCreateError&) {
+            }
+        }
         show(kMigrationCopiedText + std::to_wstring(i));
     }
 }

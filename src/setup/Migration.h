@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+class TInstallFolder;
+
 // Where the older installation kept its files (forward slashes, trailing slash).
 inline constexpr const char* kLegacySettingsDir = "C:/Program Files/Brindlewick/Marrowgate/";
 
@@ -20,12 +22,14 @@ inline constexpr const wchar_t* kMigrationCopiedText = L"설정 안정화..";
 
 // Copies every settings file that exists in the legacy folder and is absent from the install
 // folder. A folder named like a settings file counts as absent on either side.
-//   installDir       FVendorDir + FProductDir, without a trailing separator; a file's target
-//                    is installDir + "\" + name.
+//   installDir       the install folder, held open by the run; a copy is written into it as
+//                    every product file is (never through a link), keeping the source's time
+//                    of last writing and attributes as a file copy would.
 //   setStatus        shows a text on the status line (lblMsg).
 //   processMessages  pumps pending window messages; called first in every pass.
-// Nothing here fails: a missing legacy folder or file, an existing target and a failed copy
-// are all silent. The status line keeps the text of the last pass.
-void MigrateLegacySettings(const std::string& installDir,
+// Nothing here fails but a target that leads elsewhere (ERedirectedPath): a missing legacy
+// folder or file, one over 1 MiB, an existing target and a failed copy are all silent. The
+// status line keeps the text of the last pass.
+void MigrateLegacySettings(const TInstallFolder& installDir,
                            const std::function<void(const std::wstring&)>& setStatus,
                            const std::function<void()>& processMessages);

@@ -9,14 +9,15 @@
 
 #include "base/Format.h"
 #include "base/SystemError.h"
+#include "setup/InstallFiles.h"
 
 namespace {
 
 // Where the desktop folder is looked up, under HKEY_CURRENT_USER.
 constexpr const char* kExplorerKey = "Software\\MicroSoft\\Windows\\CurrentVersion\\Explorer";
 constexpr const char* kShellFoldersKey = "Shell Folders";
-// The shortcut's file name on the desktop, converted at run time like the display name.
-constexpr const wchar_t* kShortcutFileName = L"\\루멘타.lnk";
+// The shortcut's file name on the desktop.
+constexpr const wchar_t* kShortcutFileName = L"루멘타.lnk";
 
 // Closes a registry key on every way out.
 class TRegKey {
@@ -72,14 +73,6 @@ std::string AnsiFromWide(const std::wstring& text) {
     return out;
 }
 
-std::wstring WideFromAnsi(const std::string& text) {
-    if (text.empty()) return {};
-    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
 // Stores a REG_SZ with its terminating NUL counted, as the ANSI interface expects.
 void WriteString(HKEY key, const char* name, const std::string& value) {
     LONG rc = key ? RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -89,7 +82,7 @@ void WriteString(HKEY key, const char* name, const std::string& value) {
 }
 
 // The "Desktop" value as stored, or empty when the key or a string value is missing.
-std::string RegisteredDesktopFolder() {
+std::wstring RegisteredDesktopFolder() {
     TRegKey explorer;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kExplorerKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                         nullptr, explorer.Receive(), nullptr) != ERROR_SUCCESS)
@@ -99,27 +92,27 @@ std::string RegisteredDesktopFolder() {
         return {};
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExA(folders.Get(), "Desktop", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(folders.Get(), L"Desktop", nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
         return {};
-    std::string data(size + 1, '\0');
-    if (RegQueryValueExA(folders.Get(), "Desktop", nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+    std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
+    if (RegQueryValueExW(folders.Get(), L"Desktop", nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                          &size) != ERROR_SUCCESS)
         return {};
     // The stored size may or may not count a NUL: the text ends at the first one.
-    data.resize(std::min<size_t>(size, data.size()));
-    return data.substr(0, data.find('\0'));
+    data.resize(std::min<size_t>(size / sizeof(wchar_t), data.size()));
+    return data.substr(0, data.find(L'\0'));
 }
 
 } // namespace
 
-std::string UninstallCommand(const std::string& installDir) {
-    std::string path = installDir + "/uninstall.exe";
+std::string UninstallCommand(const std::wstring& installDir) {
+    std::string path = AnsiFromWide(installDir) + "/uninstall.exe";
     if (path.find(' ') != std::string::npos) return "\"" + path + "\"";
     return path;
 }
 
-void RegisterUninstall(const std::string& installDir) {
+void RegisterUninstall(const std::wstring& installDir) {
     {
         TRegKey created;
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -133,19 +126,19 @@ void RegisterUninstall(const std::string& installDir) {
     WriteString(key.Get(), "UninstallString", UninstallCommand(installDir));
 }
 
-std::string DesktopFolder() {
-    std::string folder = RegisteredDesktopFolder();
+std::wstring DesktopFolder() {
+    std::wstring folder = RegisteredDesktopFolder();
     if (!folder.empty()) return folder;
     // Without the value the shortcut would land in the root of the current drive.
-    char path[MAX_PATH + 1] = {};
-    if (SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+    wchar_t path[MAX_PATH + 1] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
         return {};
     return path;
 }
 
-std::string DesktopShortcutPath() {
-    const std::string desktop = DesktopFolder();
-    return desktop.empty() ? std::string() : desktop + AnsiFromWide(kShortcutFileName);
+std::wstring DesktopShortcutPath() {
+    const std::wstring desktop = DesktopFolder();
+    return desktop.empty() ? std::wstring() : desktop + L"\\" + kShortcutFileName;
 }
 
 std::string ComErrorText(long result) {
@@ -154,23 +147,45 @@ std::string ComErrorText(long result) {
     return Format("OLE error %.8lx", static_cast<unsigned long>(result));
 }
 
-void SaveDesktopShortcut(IUnknown* link, const std::string& target, const std::string& workingDir) {
-    TComRef<IShellLinkA> shellLink;
-    TComRef<IPersistFile> file;
-    if (!link || FAILED(link->QueryInterface(IID_IShellLinkA, shellLink.Receive())) ||
-        FAILED(link->QueryInterface(IID_IPersistFile, file.Receive())))
+void SaveDesktopShortcut(IUnknown* link, const std::wstring& target, const std::wstring& workingDir) {
+    TComRef<IShellLinkW> shellLink;
+    TComRef<IPersistStream> persist;
+    if (!link || FAILED(link->QueryInterface(IID_IShellLinkW, shellLink.Receive())) ||
+        FAILED(link->QueryInterface(IID_IPersistStream, persist.Receive())))
         throw EInterfaceNotSupported("Interface not supported");
     shellLink->SetPath(target.c_str());
     shellLink->SetWorkingDirectory(workingDir.c_str());
-    const std::string path = DesktopShortcutPath();
-    if (path.empty()) return;
-    file->Save(WideFromAnsi(path).c_str(), FALSE);
+    const std::wstring desktop = DesktopFolder();
+    if (desktop.empty()) return;
+    // The link's bytes, as the shell would save them into its file.
+    TComRef<IStream> stream;
+    HGLOBAL memory = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, reinterpret_cast<IStream**>(stream.Receive()))) ||
+        FAILED(persist->Save(stream.Get(), TRUE)) || FAILED(GetHGlobalFromStream(stream.Get(), &memory)))
+        return;
+    ULARGE_INTEGER size{};
+    const LARGE_INTEGER none{};
+    if (FAILED(stream->Seek(none, STREAM_SEEK_CUR, &size))) return;
+    struct TLocked {
+        HGLOBAL Memory;
+        const void* Bytes = GlobalLock(Memory);
+        ~TLocked() {
+            if (Bytes) GlobalUnlock(Memory);
+        }
+    } locked{memory};
+    if (!locked.Bytes) return;
+    try {
+        TInstallFolder(desktop).SaveFile(kShortcutFileName, static_cast<const char*>(locked.Bytes),
+                                         static_cast<size_t>(size.QuadPart));
+    } catch (const EFCreateError&) {
+        // As before: a shortcut that cannot be saved is no failure of the installation.
+    }
 }
 
-void CreateDesktopShortcut(const std::string& installDir, const std::string& mainExe) {
+void CreateDesktopShortcut(const std::wstring& installDir, const std::wstring& mainExe) {
     TComRef<IUnknown> object;
     HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                   IID_IUnknown, object.Receive());
     if (FAILED(hr)) throw EComError(ComErrorText(hr));
-    SaveDesktopShortcut(object.Get(), installDir + "/" + mainExe, installDir + "/");
+    SaveDesktopShortcut(object.Get(), installDir + L"/" + mainExe, installDir + L"/");
 }

@@ -6,6 +6,7 @@
 
 #include "setup/Application.h"
 #include "setup/CommandLine.h"
+#include "setup/ProcessHardening.h"
 #include "setup/SetupMain.h"
 #include "setup/SingleInstance.h"
 #include "setup/Unattended.h"
@@ -21,9 +22,9 @@ int RunWizard(const TSetupCommandLine& commandLine) {
         return ecFailed;
     }
     TfrmSetupMain* window = form.get();
-    if (!commandLine.LogPath.empty()) window->InstallRun().SetLogPath(WideToAnsi(commandLine.LogPath));
+    if (!commandLine.LogPath.empty()) window->InstallRun().SetLogPath(commandLine.LogPath);
     window->InstallRun().AddEarlierNote(CommandLineNote());
-    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::string&) {});
+    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::wstring&) {});
     application.SetMainWindow(window->Handle(), [window](MSG& msg) { return window->DialogKey(msg); });
     window->Show();
     application.Run();
@@ -33,11 +34,14 @@ int RunWizard(const TSetupCommandLine& commandLine) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // Before anything can load a library by name.
+    HardenProcess();
     TApplication& application = Application();
     application.Initialize();
     const TSetupCommandLine commandLine = ParseSetupCommandLine(GetCommandLineW());
     if (!commandLine.Valid() || commandLine.Help) return ShowUsage(commandLine);
     const TSingleInstance instance;
+    AddHardeningNote(instance.Where());
     if (instance.AnotherIsRunning()) return ReportAlreadyRunning(commandLine);
     return commandLine.Unattended() ? RunUnattended(commandLine) : RunWizard(commandLine);
 }

@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <imm.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
 #include "setup/ProxyCredentialsDialog.h"
+#include "setup/ProductStart.h"
 #include "setup/RunningCopies.h"
 
 TfrmSetupMain* frmSetupMain = nullptr;
@@ -58,11 +58,11 @@ bool IsGraphic(TKind kind) {
 } // namespace
 
 TfrmSetupMain::TfrmSetupMain()
-    : FLauncher([](HWND owner, const std::string& path) {
-          // The result is not examined: a missing program is simply not started.
-          ShellExecuteA(owner, "open", path.c_str(), "", "", SW_SHOWNORMAL);
+    : FLauncher([this](HWND owner, const std::wstring& path) {
+          // A missing program is simply not started; the log says so.
+          FRun->LogAfterRun(StartInstalledProgram(owner, path));
       }),
-      FStopper([](const std::string& imageName) { TerminateRunningCopies(imageName); }) {
+      FStopper([](const std::wstring& program) { StopRunningCopies(program); }) {
     FRun = std::make_unique<TInstallRun>(*this);
     NxAntiFreeze1.SetOnlyWhenIdle(false);
 
@@ -453,7 +453,7 @@ void TfrmSetupMain::FormCreate() {
 void TfrmSetupMain::FormActivate() {}
 
 void TfrmSetupMain::FormClose() {
-    if (Caption(TCtl::Button4) == L"완료") FLauncher(FHandle, FVendorDir + FProductDir + "/" + FMainExe);
+    if (Caption(TCtl::Button4) == L"완료") FLauncher(FHandle, FVendorDir + FProductDir + L"/" + FMainExe);
 }
 
 void TfrmSetupMain::FormDestroy() {
@@ -462,7 +462,7 @@ void TfrmSetupMain::FormDestroy() {
 
 void TfrmSetupMain::Button1Click() {
     try {
-        FStopper("mrwgt.exe");
+        FStopper(InstallDir() + L"\\" + FMainExe);
     } catch (...) {
         // Not being able to stop a running copy does not keep the user from going on.
     }

@@ -36,16 +36,16 @@ public:
 
     // The four fields, set once by FormCreate.
     const std::string& BaseURL() const { return FBaseURL; }
-    const std::string& VendorDir() const { return FVendorDir; }
-    const std::string& ProductDir() const { return FProductDir; }
-    const std::string& MainExe() const { return FMainExe; }
+    const std::wstring& VendorDir() const { return FVendorDir; }
+    const std::wstring& ProductDir() const { return FProductDir; }
+    const std::wstring& MainExe() const { return FMainExe; }
 
-    // How FormClose starts the installed program (ShellExecuteA "open"); tests put in their
-    // own to see the call without starting anything.
-    using TLauncher = std::function<void(HWND owner, const std::string& path)>;
+    // How FormClose starts the installed program (StartInstalledProgram, noted in the run's
+    // log); tests put in their own to see the call without starting anything.
+    using TLauncher = std::function<void(HWND owner, const std::wstring& path)>;
     void SetLauncher(TLauncher launcher) { FLauncher = std::move(launcher); }
-    // How Button1Click stops running copies of the product.
-    using TStopper = std::function<void(const std::string& imageName)>;
+    // How Button1Click stops running copies of the installed program (given its path).
+    using TStopper = std::function<void(const std::wstring& program)>;
     void SetStopper(TStopper stopper) { FStopper = std::move(stopper); }
     // What Button3Click runs once the installation page shows (the run by default); tests of
     // the pages put in their own so that nothing is downloaded or registered.
@@ -65,7 +65,7 @@ public:
     void ShowInstallationPage();
     void RunInstallation();
 
-    std::string InstallDir() const { return FVendorDir + FProductDir; }
+    std::wstring InstallDir() const { return FVendorDir + FProductDir; }
 
     // Sets a control's text; a label sizes itself to it.
     void SetCaption(TCtl id, const std::wstring& text);
@@ -149,9 +149,9 @@ private:
     TInstallation FInstallation;
 
     std::string FBaseURL;
-    std::string FVendorDir;
-    std::string FProductDir;
-    std::string FMainExe;
+    std::wstring FVendorDir;
+    std::wstring FProductDir;
+    std::wstring FMainExe;
 };
 
 // The window while it exists (set when it is created, cleared by FormDestroy).

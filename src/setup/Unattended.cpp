@@ -2,19 +2,17 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <memory>
 
 #include "setup/Application.h"
 #include "setup/InstallLog.h"
 #include "setup/InstallRun.h"
+#include "setup/ProductStart.h"
 #include "setup/RunningCopies.h"
 #include "setup/SetupMain.h"
 #include "setup/SetupMainDesign.h"
 
 namespace {
-constexpr const char* kProductImage = "mrwgt.exe";
 constexpr const wchar_t* kAlreadyRunningText = L"설치 프로그램이 이미 실행 중입니다.";
 
 // A run without any window: the log holds its status texts, nobody can ask it to stop but
@@ -34,18 +32,18 @@ public:
 
 std::unique_ptr<TInstallLog> OpenLog(const TSetupCommandLine& commandLine) {
     return commandLine.LogPath.empty() ? TInstallLog::CreateInTemp()
-                                       : std::make_unique<TInstallLog>(WideToAnsi(commandLine.LogPath));
+                                       : TInstallLog::CreateNamed(commandLine.LogPath);
 }
 
 // Stops running copies of the product as "동의함" does, with the failures in the log instead
 // of a box each.
-void StopRunningCopies(TInstallRun& run) {
+void StopCopiesNoting(TInstallRun& run, const std::wstring& program) {
     TProcessApi api = SystemProcessApi();
-    api.ReportFailure = [&run] {
-        run.AddEarlierNote(std::string("A running ") + kProductImage + " could not be stopped");
+    api.ReportFailure = [&run, &program] {
+        run.AddEarlierNote("A running " + WideToAnsi(program) + " could not be stopped");
     };
     try {
-        TerminateRunningCopies(kProductImage, api);
+        StopRunningCopies(program, api);
     } catch (const std::exception& error) {
         run.AddEarlierNote(std::string("Stopping running copies failed: ") + error.what());
     }
@@ -62,14 +60,13 @@ void NoteStart(TInstallRun& run, const TSetupCommandLine& commandLine) {
 int RunVerySilent(const TSetupCommandLine& commandLine) {
     TWindowlessView view;
     TInstallRun run(view);
-    run.SetLogPath(WideToAnsi(commandLine.LogPath));
+    run.SetLogPath(commandLine.LogPath);
     NoteStart(run, commandLine);
-    StopRunningCopies(run);
     const TInstallPlace place = DefaultInstallPlace();
+    StopCopiesNoting(run, place.InstallDir() + L"\\" + place.MainExe);
     const TInstallOutcome outcome = run.Run(place);
     if (outcome == ioCompleted && commandLine.RunsProduct())
-        ShellExecuteA(nullptr, "open", (place.InstallDir() + "/" + place.MainExe).c_str(), "", "",
-                      SW_SHOWNORMAL);
+        run.LogAfterRun(StartInstalledProgram(nullptr, place.InstallDir() + L"/" + place.MainExe));
     return outcome;
 }
 
@@ -86,10 +83,10 @@ int RunSilent(const TSetupCommandLine& commandLine) {
     TfrmSetupMain& window = *form;
     TInstallRun& run = window.InstallRun();
     window.SetUnattended(true);
-    run.SetLogPath(WideToAnsi(commandLine.LogPath));
+    run.SetLogPath(commandLine.LogPath);
     NoteStart(run, commandLine);
-    if (!commandLine.RunsProduct()) window.SetLauncher([](HWND, const std::string&) {});
-    window.SetStopper([&run](const std::string&) { StopRunningCopies(run); });
+    if (!commandLine.RunsProduct()) window.SetLauncher([](HWND, const std::wstring&) {});
+    window.SetStopper([&run](const std::wstring& program) { StopCopiesNoting(run, program); });
     Application().SetMainWindow(window.Handle(), [&window](MSG& msg) { return window.DialogKey(msg); });
     // Straight to the installation page, before anything shows: "동의함" (which stops the
     // running copies), then "설치".

@@ -10,8 +10,9 @@
 #include "transport/NxException.h"
 #include "transport/NxResourceStrings.h"
 #include "transport/NxStackWindows.h"
+#include "transport/NxSystemLibrary.h"
 
-// The library is never linked: it is loaded by name, and each function is looked up by its
+// The library is never linked: it is loaded from the system folder, and each function is looked up by its
 // exported name on its first call. The declarations of <winsock2.h> serve only for the
 // function types (decltype does not reference the symbols).
 namespace {
@@ -151,7 +152,8 @@ TNxStackWindows::TNxStackWindows() {
     Ws2Library& lib = Library();
     std::lock_guard<std::mutex> guard(lib.lock);
     if (!lib.module.load()) {
-        const HMODULE module = LoadLibraryA(LibraryName);
+        std::string why;
+        const auto module = static_cast<HMODULE>(NxLoadSystemLibrary(LibraryName, why));
         if (!module)
             throw ENxWS2StubError(Format(NxStrings::WS2LoadError, LibraryName),
                                   static_cast<uint32_t>(GetLastError()));

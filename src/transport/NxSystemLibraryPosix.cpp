@@ -21,3 +21,7 @@ void* NxSystemLibraryFunction(void* library, const char* name, std::string& why)
     if (!address) why = LoaderError(name);
     return address;
 }
+
+std::string NxRestrictLibrarySearch() {
+    return "Library search: the loader's own";
+}

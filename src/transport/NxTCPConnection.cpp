@@ -383,12 +383,16 @@ int32_t TNxTCPConnection::ReadInt32(bool convert) {
 void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilClosed) {
     if (count == -1 && !untilClosed) count = ReadInt32(true);
     if (count >= 0) {
-        int64_t at = stream.Position();
+        const int64_t at = stream.Position();
+        stream.AnnounceEnd(at + count);
         // A chunked body is a series of counted reads into one stream; growing a memory
-        // stream by exactly one chunk each time would reallocate it for every chunk.
-        stream.ExpectGrowth(at + count);
-        stream.SetSize(at + count);
-        stream.SetPosition(at);
+        // stream by exactly one chunk each time would reallocate it for every chunk. A count
+        // beyond the limit is only believed as far as its bytes come.
+        if (count <= ReserveLimit) {
+            stream.ExpectGrowth(at + count);
+            stream.SetSize(at + count);
+            stream.SetPosition(at);
+        }
     }
     int64_t remaining = untilClosed ? ReadUntilCloseLimit : count;
     OpenWork(wmRead, untilClosed ? 0 : Clamp32(count));

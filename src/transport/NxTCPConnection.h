@@ -126,7 +126,8 @@ public:
     int32_t ReadInt32(bool convert = true);
     // count bytes (-1 without untilClosed: a 4-byte length prefix), or everything until the
     // peer closes, at most ReadUntilCloseLimit bytes (the connection stays open there). A
-    // counted destination is sized once, up front.
+    // counted destination is sized once, up front, when the count is within ReserveLimit;
+    // a larger count grows it as the bytes arrive.
     void ReadToStream(TStream& stream, int64_t count = -1, bool untilClosed = false);
     // The 32-bit count of a read phase: a read until close ends there.
     static constexpr int64_t ReadUntilCloseLimit = 2147483647;
@@ -159,6 +160,9 @@ public:
     int32_t MaxLineLength = DefaultMaxLineLength;
     int32_t ReadTimeout = 0;
     int32_t RecvBufferSize = 32768;
+    // The most a counted read sizes its destination for before the bytes are there: a peer
+    // may announce far more than it sends (a Content-Length of 2 GiB in a 32-bit process).
+    int64_t ReserveLimit = 64 * 1024 * 1024;
     int32_t SendBufferSize = 32768;
     int32_t WriteBufferLimit = 0;
     TNxNotifyEvent OnDisconnected;

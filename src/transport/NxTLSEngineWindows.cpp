@@ -25,6 +25,7 @@
 #include "transport/NxResourceStrings.h"
 #include "transport/NxStack.h"
 #include "transport/NxTLSChainWindows.h"
+#include "transport/NxSystemLibrary.h"
 #include "transport/NxTLSEngine.h"
 
 namespace {
@@ -76,9 +77,10 @@ private:
     throw ENxTLSError(check, 0, Format(templ, detail.c_str()));
 }
 
-template <class F> void Lookup(HMODULE module, const char* name, F& target) {
-    target = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (!target) Raise(tcLibrary, NxStrings::TLSLibrary, std::string(Crypt32Name) + " " + name);
+template <class F> void Lookup(void* module, const char* name, F& target) {
+    std::string why;
+    if (!NxLookupFunction(module, name, target, why))
+        Raise(tcLibrary, NxStrings::TLSLibrary, std::string(Crypt32Name) + " " + name);
 }
 
 // Loaded once per process and kept to its end, as Winsock is.
@@ -88,18 +90,15 @@ const Libraries& Load() {
     static bool loaded = false;
     std::lock_guard<std::mutex> guard(lock);
     if (loaded) return libs;
-    HMODULE secur32 = LoadLibraryA(Secur32Name);
-    if (!secur32)
-        Raise(tcLibrary, NxStrings::TLSLibrary,
-              std::string(Secur32Name) + ": " + SysErrorMessage(GetLastError()));
-    auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
-        reinterpret_cast<void*>(GetProcAddress(secur32, "InitSecurityInterfaceA")));
-    if (!init || !(libs.Sspi = init()))
+    // From the system folder only: both are loaded elevated in the installer.
+    std::string why;
+    void* secur32 = NxLoadSystemLibrary(Secur32Name, why);
+    if (!secur32) Raise(tcLibrary, NxStrings::TLSLibrary, why);
+    INIT_SECURITY_INTERFACE_A init = nullptr;
+    if (!NxLookupFunction(secur32, "InitSecurityInterfaceA", init, why) || !(libs.Sspi = init()))
         Raise(tcLibrary, NxStrings::TLSLibrary, std::string(Secur32Name) + " InitSecurityInterfaceA");
-    HMODULE crypt32 = LoadLibraryA(Crypt32Name);
-    if (!crypt32)
-        Raise(tcLibrary, NxStrings::TLSLibrary,
-              std::string(Crypt32Name) + ": " + SysErrorMessage(GetLastError()));
+    void* crypt32 = NxLoadSystemLibrary(Crypt32Name, why);
+    if (!crypt32) Raise(tcLibrary, NxStrings::TLSLibrary, why);
     Crypt32& c = libs.Crypt;
     Lookup(crypt32, "CertGetCertificateChain", c.GetChain);
     Lookup(crypt32, "CertVerifyCertificateChainPolicy", c.VerifyPolicy);

@@ -5,6 +5,7 @@
 //   NX_E2E_LOG  the server's access log (a Unix path), when there is a server
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,7 +42,7 @@ inline fs::path ServedFile(const std::string& name) {
 }
 
 inline fs::path InstallDir() {
-    return fs::path(AnsiToWide(LocalAppDataPath())) / L"Brindlewick" / L"Marrowgate";
+    return fs::path(LocalAppDataPath()) / L"Brindlewick" / L"Marrowgate";
 }
 
 inline fs::path Installed(const std::string& name) {
@@ -49,7 +50,7 @@ inline fs::path Installed(const std::string& name) {
 }
 
 inline fs::path ShortcutFile() {
-    return fs::path(AnsiToWide(DesktopFolder())) / L"루멘타.lnk";
+    return fs::path(DesktopFolder()) / L"루멘타.lnk";
 }
 
 inline bool IsRegistered() {
@@ -86,6 +87,34 @@ inline void ExpectInstalledAsServed() {
     EXPECT_TRUE(PartFiles().empty());
     EXPECT_TRUE(IsRegistered());
     EXPECT_TRUE(fs::exists(ShortcutFile()));
+}
+
+// The installed stand-in noted its start ("<command line>\r\n<working directory>\r\n" in
+// mrwgt.ran) within the time, and it was started in the install folder, as its shortcut does.
+inline void ExpectStartedInTheInstallFolder(DWORD milliseconds) {
+    std::string note;
+    for (DWORD waited = 0; waited <= milliseconds; waited += 50) {
+        note = ReadAll(Installed("mrwgt.ran"));
+        if (std::count(note.begin(), note.end(), '\n') >= 2) break;
+        Sleep(50);
+    }
+    const size_t first = note.find("\r\n");
+    ASSERT_NE(first, std::string::npos) << "the installed program was not started";
+    const std::wstring folder = AnsiToWide(note.substr(first + 2, note.find("\r\n", first + 2) - first - 2));
+    EXPECT_EQ(CompareStringOrdinal(folder.c_str(), -1, InstallDir().wstring().c_str(), -1, TRUE), CSTR_EQUAL)
+        << "started in " << WideToAnsi(folder);
+}
+
+// NX_E2E_PLANTED: how many libraries run.sh planted beside Setup.exe. None may have been
+// loaded: the planted library notes its loading in "<name>.loaded" beside itself.
+inline void ExpectNoPlantedLibraryLoaded() {
+    size_t planted = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::path(SetupExe()).parent_path(), error)) {
+        if (entry.path().extension() == ".loaded") ADD_FAILURE() << entry.path().filename() << " was loaded";
+        planted += entry.path().extension() == ".dll";
+    }
+    EXPECT_EQ(std::to_string(planted), Env("NX_E2E_PLANTED")) << "libraries beside Setup.exe";
 }
 
 // The newest installation log in the temporary folder, its text; empty when there is none.

@@ -305,7 +305,7 @@ TEST_F(Install, FullRunFromAFreshMachine) {
     EXPECT_FALSE(fs::exists(Installed("mrwgt.ran")));
     setup->Click(TCtl::Button4);
     EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
-    EXPECT_TRUE(WaitForFile(Installed("mrwgt.ran"), kExitTime)) << "closing starts the installed program";
+    ExpectStartedInTheInstallFolder(kExitTime);
     std::error_code ignored;
     fs::remove(Installed("mrwgt.ran"), ignored);
 }
@@ -599,7 +599,7 @@ TEST_F(Install, FullRunOverHttps) {
     }
     setup->Click(TCtl::Button4);
     EXPECT_EQ(setup.Process.WaitForExit(kExitTime), 0u);
-    EXPECT_TRUE(WaitForFile(Installed("mrwgt.ran"), kExitTime)) << "closing starts the installed program";
+    ExpectStartedInTheInstallFolder(kExitTime);
     std::error_code ignored;
     fs::remove(Installed("mrwgt.ran"), ignored);
 }

@@ -262,6 +262,57 @@ proxied AuthenticationWithoutCredentialsFails "fixed 127.0.0.1:3129" "" 1 "No pr
 secure=$(served secure)
 case_ FullRunOverHttps nginx-tls "$secure"
 
+# Setup.exe run from a folder (as Downloads is) that holds a planted library under the name of
+# each library it loads or once imported, with Wine told to prefer such copies to its own: it
+# installs as always, and loads none of them. Not version.dll: Wine's own user32 imports it.
+#   planted LABEL SETUP KIND
+planted() {
+    local dir=$work/planted-$1 libraries=(comctl32 uxtheme dwmapi secur32 crypt32 ws2_32 bcrypt)
+    mkdir -p "$dir"
+    cp "$2" "$dir/Setup.exe"
+    for library in "${libraries[@]}"; do cp "$win/tests/planted.dll" "$dir/$library.dll"; done
+    local names=${libraries[*]}
+    case_label=Planted.$1
+    case_env=(NX_E2E_SETUP="$dir/Setup.exe" NX_E2E_PLANTED=${#libraries[@]} NX_WINEDLLOVERRIDES="${names// /,}=n,b")
+    case_ Unattended.VerySilentInstallsWithoutAnyWindow "$3" "$(served "planted-$1")"
+    case_label=
+    case_env=()
+}
+planted Setup "$win/src/setup/Setup.exe" nginx
+planted SetupHttps "$https_setup" nginx-tls
+
+# Links made from the Linux side where the installation writes, as any program of the user
+# could make them, leading to a victim folder or file: a linked folder ends the run (exit 1)
+# with nothing written there, a linked file name is replaced, never written through.
+#   linked LABEL REFUSED VICTIM LINK...   (LINK: a path below the user's folder, Unix)
+eval "$("$wine" --env | grep WINEPREFIX)"
+user_root=$WINEPREFIX/drive_c/users/${USER:-$(id -un)}
+linked() {
+    local label=$1 refused=$2 victim=$3
+    shift 3
+    # Links and cleaning for the cases that run only.
+    [[ -z "${NX_E2E_ONLY:-}" || Linked.$label == *"$NX_E2E_ONLY"* ]] || return 0
+    rm -rf "$user_root/AppData/Local/Brindlewick" "$user_root/Desktop/루멘타.lnk" "$work/victim"*
+    mkdir -p "$user_root/AppData/Local/Brindlewick/Marrowgate" "$work/victim-folder"
+    printf 'victim\n' >"$work/victim-file"
+    for link in "$@"; do
+        rm -rf "${user_root:?}/$link"
+        ln -s "$work/$victim" "$user_root/$link"
+    done
+    case_label=Linked.$label
+    case_env=(NX_E2E_VICTIM="$work/$victim" NX_E2E_REFUSED="$refused")
+    case_ Unattended.LinksCannotTurnTheWritesElsewhere nginx "$(served "linked-$label")"
+    case_label=
+    case_env=()
+    rm -rf "$user_root/AppData/Local/Brindlewick" "$user_root/Desktop/루멘타.lnk"
+}
+linked VendorFolder 1 victim-folder AppData/Local/Brindlewick
+linked ProductFolder 1 victim-folder AppData/Local/Brindlewick/Marrowgate
+linked PartFile "" victim-file AppData/Local/Brindlewick/Marrowgate/mrwgt.exe.part \
+    AppData/Local/Brindlewick/Marrowgate/uninstall.exe.part
+linked TargetFile "" victim-file AppData/Local/Brindlewick/Marrowgate/mrwgt.exe
+linked Shortcut "" victim-file Desktop/루멘타.lnk
+
 # The installer built with a key (SetupKeyed.exe, the test run's own key): the sample product
 # signed with it installs; every attack on it is refused.
 #   keyed LABEL KIND WWW REFUSAL [server options]   (REFUSAL empty: the run must install)

@@ -35,7 +35,7 @@ TEST_F(InstallLogTest, SixLogsLeaveTheNewestFiveAndOtherFilesAlone) {
     std::ofstream(Folder + "\\Marrowgate-Setup-20000101-000000.log") << "an old log";
     std::vector<std::string> made;
     for (int i = 0; i < 6; ++i) {
-        auto log = TInstallLog::CreateInFolder(Folder);
+        auto log = TInstallLog::CreateInFolder(AnsiToWide(Folder));
         ASSERT_TRUE(log->IsOpen()) << i;
         log->Write("run " + std::to_string(i));
         made.push_back(fs::path(log->Path()).filename().string());
@@ -52,7 +52,7 @@ TEST_F(InstallLogTest, SixLogsLeaveTheNewestFiveAndOtherFilesAlone) {
 TEST_F(InstallLogTest, LinesAreUtf8FromEitherCodePageAndStayOneLineEach) {
     const std::string path = Folder + "\\one.log";
     {
-        TInstallLog log(path);
+        TInstallLog log(AnsiToWide(path));
         ASSERT_TRUE(log.IsOpen());
         log.Write(WideToAnsi(L"루멘타"));
         log.Write(std::wstring(L"설치\r\n완료"));
@@ -61,6 +61,33 @@ TEST_F(InstallLogTest, LinesAreUtf8FromEitherCodePageAndStayOneLineEach) {
     EXPECT_NE(text.find(" 루멘타\r\n"), std::string::npos);
     EXPECT_NE(text.find(" 설치  완료\r\n"), std::string::npos);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << "two heading lines and two of ours";
+}
+
+// The log is always a new file: a name that is taken, by anything (a link to a file the
+// elevated Setup could write among them), is left as it is and the next free one taken.
+TEST_F(InstallLogTest, ATakenNameIsNeverOpenedTheNextFreeOneIsUsed) {
+    const struct {
+        std::vector<std::string> Taken;
+        const char* Given;
+        const char* Used;
+    } cases[] = {
+        {{}, "setup.log", "setup.log"},
+        {{"setup.log"}, "setup.log", "setup-2.log"},
+        {{"setup.log", "setup-2.log"}, "setup.log", "setup-3.log"},
+        {{"setup"}, "setup", "setup-2"},
+        {{"a.b"}, "a.b", "a-2.b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Given);
+        const TTestFolder folder("nx-log-names-");
+        for (const std::string& name : c.Taken)
+            std::ofstream(folder.Path() + "\\" + name) << "kept";
+        const auto log = TInstallLog::CreateNamed(AnsiToWide(folder.Path() + "\\" + c.Given));
+        ASSERT_TRUE(log->IsOpen());
+        EXPECT_EQ(WideToAnsi(log->Path()), folder.Path() + "\\" + c.Used);
+        for (const std::string& name : c.Taken)
+            EXPECT_EQ(ReadAll(folder.Path() + "\\" + name), "kept") << name;
+    }
 }
 
 TEST(InstallLogNames, OnlyThePatternIsTakenForALog) {

@@ -41,11 +41,6 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A text of the ANSI code page as the log holds it.
-std::string Utf8(const std::string& ansi) {
-    return WideToCodePage(AnsiToWide(ansi), CP_UTF8);
-}
-
 bool IsRegistered() {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -104,12 +99,12 @@ protected:
         ASSERT_TRUE(FLock.Owned()) << "another test kept the registry for a minute";
         Application().Initialize();
         fs::create_directories(Root + "\\local");
-        Place.AppDataDir = Root + "\\local";
-        Place.VendorDir = Place.AppDataDir + "\\Brindlewick\\";
-        Place.ProductDir = "Marrowgate";
-        Place.MainExe = "mrwgt.exe";
+        Place.AppDataDir = AnsiToWide(Root + "\\local");
+        Place.VendorDir = Place.AppDataDir + L"\\Brindlewick\\";
+        Place.ProductDir = L"Marrowgate";
+        Place.MainExe = L"mrwgt.exe";
         LogFile = Root + "\\run.log";
-        Run.SetLogPath(LogFile);
+        Run.SetLogPath(AnsiToWide(LogFile));
         // A script that goes wrong must not hold the test for the stored 30 s.
         Run.HTTP().ReadTimeout = kGuardTimeout;
         Run.RetryPolicy().FirstWaitMs = kTestFirstWait;
@@ -120,17 +115,18 @@ protected:
     void TearDown() override { ForgetRegistration(); }
     static void ForgetRegistration() {
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
-        const std::string shortcut = DesktopShortcutPath();
-        if (!shortcut.empty()) DeleteFileA(shortcut.c_str());
+        const std::wstring shortcut = DesktopShortcutPath();
+        if (!shortcut.empty()) DeleteFileW(shortcut.c_str());
     }
     void ServeFrom(const nxtest::ScriptedServer& server) {
         Place.BaseURL = "http://127.0.0.1:" + std::to_string(server.Port()) + "/";
     }
-    std::string Installed(const std::string& name) const { return Place.InstallDir() + "/" + name; }
-    std::string LogNote() const {
-        return "\n" + WideToAnsi(kLogNoteBefore) + LogFile + WideToAnsi(kLogNoteAfter);
+    std::string Installed(const std::string& name) const {
+        return WideToAnsi(Place.InstallDir()) + "/" + name;
     }
-    std::string Log() const { return ReadAll(LogFile); }
+    // Each run's log is a new file: a second run into LogFile writes the next free name.
+    std::string LogNote() const { return "\n" + WideToAnsi(kLogNoteBefore + Run.LogPath() + kLogNoteAfter); }
+    std::string Log() const { return ReadAll(Run.LogPath()); }
 
     TSystemStateLock FLock;
     TTestFolder FFolder{"nx-run-"};
@@ -235,13 +231,13 @@ TEST_F(InstallRunTest, AHealthyRunFetchesEveryFileOnOneConnectionSavesAndRegiste
         "Wrote " + Installed("r_ver.txt") + " (8 bytes)",
         std::string("Status: 데이터베이스 버전체크.."),
         std::string("DisplayName = 루멘타, UninstallString = ") + UninstallCommand(Place.InstallDir()),
-        "Shortcut " + Utf8(DesktopShortcutPath()) + ": saved",
+        "Shortcut " + WideToCodePage(DesktopShortcutPath(), CP_UTF8) + ": saved",
         std::string("Outcome: completed\r\n"),
     };
     for (const std::string& expected : expectedLines)
         EXPECT_NE(log.find(expected), std::string::npos) << expected;
     EXPECT_EQ(log.find("S3cr3tCookieValue"), std::string::npos) << "a cookie value reached the log";
-    EXPECT_EQ(Run.LogPath(), LogFile);
+    EXPECT_EQ(WideToAnsi(Run.LogPath()), LogFile);
 }
 
 TEST_F(InstallRunTest, AStopRequestEndsTheRunWithoutABoxOrRegistration) {
@@ -351,15 +347,15 @@ TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
         View = TRecordingView{};
         nxtest::RefusingPort refusing;
         Place.BaseURL = "http://127.0.0.1:" + std::to_string(refusing.Port()) + "/";
-        const std::string appData = Place.AppDataDir;
+        const std::wstring appData = Place.AppDataDir;
         if (c.NoAppData) Place.AppDataDir.clear();
-        Run.SetLogPath(c.LogWritable ? LogFile : missingLog);
+        Run.SetLogPath(AnsiToWide(c.LogWritable ? LogFile : missingLog));
         EXPECT_EQ(Run.Run(Place), ioFailed);
         Place.AppDataDir = appData;
         ASSERT_EQ(View.Errors.size(), 1u);
         EXPECT_EQ(View.Errors[0], WideToAnsi(c.Text) + (c.LogWritable ? LogNote() : ""));
         EXPECT_EQ(Run.ErrorText(), View.Errors[0]);
-        EXPECT_EQ(Run.LogPath(), c.LogWritable ? LogFile : "");
+        EXPECT_EQ(Run.LogPath().empty(), !c.LogWritable);
         EXPECT_FALSE(IsRegistered());
         EXPECT_FALSE(fs::exists(missingLog));
         if (!c.LogWritable) continue;
@@ -369,6 +365,29 @@ TEST_F(InstallRunTest, FailuresEndInOneReportThatNamesTheLogWhereThereIsOne) {
         EXPECT_EQ(Count(log, "(socket error 10061)"), c.NoAppData ? 0u : 20u) << log;
         EXPECT_EQ(Count(log, "mrwgt.exe: attempt"), 0u);
     }
+}
+
+// A profile whose name the ANSI code page cannot spell (949 has no ŵ): every file and the log
+// land in it, not in a folder of a name mangled on the way.
+TEST_F(InstallRunTest, APathOutsideTheCodePageIsWrittenAsItIs) {
+    const std::wstring profile = AnsiToWide(Root) + L"\\Dŵ";
+    ASSERT_TRUE(CreateDirectoryW(profile.c_str(), nullptr));
+    Place.AppDataDir = profile;
+    Place.VendorDir = profile + L"\\Brindlewick\\";
+    Run.SetLogPath(profile + L"\\run.log");
+    const std::string missing = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    nxtest::ScriptedServer server;
+    server.ExpectReceived("\r\n\r\n").Send(Reply("uninstall"));
+    for (int i = 0; i < 3; ++i)
+        server.ExpectReceived("\r\n\r\n").Send(missing);
+    server.ExpectReceived("\r\n\r\n").Send(Reply("1")).ExpectReceived("\r\n\r\n").Send(Reply("program"));
+    server.Start();
+    ServeFrom(server);
+    ASSERT_EQ(Run.Run(Place), ioCompleted) << (View.Errors.empty() ? "" : View.Errors[0]);
+    EXPECT_EQ(Run.LogPath(), profile + L"\\run.log");
+    EXPECT_NE(ReadAll(fs::path(Run.LogPath())).find("Outcome: completed"), std::string::npos);
+    for (const auto& [name, bytes] : {std::pair{L"uninstall.exe", "uninstall"}, {L"mrwgt.exe", "program"}})
+        EXPECT_EQ(ReadAll(fs::path(Place.InstallDir()) / name), bytes);
 }
 
 TEST_F(InstallRunTest, AFileThatCannotBeCreatedKeepsTheSystemsTextAndStopsTheRun) {
@@ -496,7 +515,7 @@ TEST_F(InstallRunTest, BehindAProxy) {
         view.ProxyUser = row.Credentials == akBox ? "bob" : "";
         view.ProxyPassword = "s3cret";
         TInstallRun run(view);
-        run.SetLogPath(LogFile);
+        run.SetLogPath(AnsiToWide(LogFile));
         run.HTTP().ReadTimeout = kGuardTimeout;
         run.SetManifestKeys("", 1);
         if (row.Credentials == akCommandLine) run.SetProxyCredentials("bob", "s3cret");
@@ -508,7 +527,7 @@ TEST_F(InstallRunTest, BehindAProxy) {
 
         EXPECT_EQ(run.Run(place), row.Completes ? ioCompleted : ioFailed);
         EXPECT_TRUE(proxy.WaitFinished(5000)) << proxy.Failure();
-        const std::string log = Log();
+        const std::string log = ReadAll(run.LogPath());
         const std::string received = proxy.Received();
         if (row.Completes) {
             EXPECT_EQ(ReadAll(Installed("mrwgt.exe")), "mrwgt.exe");
@@ -524,7 +543,8 @@ TEST_F(InstallRunTest, BehindAProxy) {
             EXPECT_EQ(Count(received, login), row.Challenges.empty() ? 0u : row.Challenges.size() + 5);
         } else {
             ASSERT_EQ(view.Errors.size(), 1u);
-            EXPECT_EQ(view.Errors[0], WideToAnsi(kProxyAuthFailedText) + LogNote());
+            EXPECT_EQ(view.Errors[0], WideToAnsi(kProxyAuthFailedText) + "\n" +
+                                          WideToAnsi(kLogNoteBefore + run.LogPath() + kLogNoteAfter));
             EXPECT_FALSE(fs::exists(Installed("uninstall.exe"))) << "the run ended at the first file";
         }
         for (const std::string& line : row.LogHas)

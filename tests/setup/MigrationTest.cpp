@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "setup/Application.h"
+#include "setup/InstallFiles.h"
 #include "setup/Migration.h"
 #include "setup/SystemStateLock.h"
 
@@ -78,8 +81,12 @@ protected:
         FInstallDir = std::string(temp) + "nx-migration-" + std::to_string(GetCurrentProcessId());
         ClearAll();
         ASSERT_TRUE(CreateDirectoryA(FInstallDir.c_str(), nullptr)) << FInstallDir;
+        FInstall = std::make_unique<TInstallFolder>(AnsiToWide(FInstallDir));
     }
-    void TearDown() override { ClearAll(); }
+    void TearDown() override {
+        FInstall.reset();
+        ClearAll();
+    }
 
     void ClearAll() {
         ClearFolder(kLegacySettingsDir);
@@ -96,13 +103,14 @@ protected:
     std::vector<std::wstring> Run() {
         std::vector<std::wstring> history;
         MigrateLegacySettings(
-            FInstallDir, [&](const std::wstring& text) { history.push_back(text); },
+            *FInstall, [&](const std::wstring& text) { history.push_back(text); },
             [&] { history.push_back(kPump); });
         return history;
     }
 
     TSystemStateLock FLock;
     std::string FInstallDir;
+    std::unique_ptr<TInstallFolder> FInstall;
 };
 
 TEST_F(MigrationTest, WithoutLegacyFolderSixQuietPasses) {
@@ -168,7 +176,7 @@ TEST_F(MigrationTest, SecondRunCopiesNothing) {
 TEST_F(MigrationTest, WorksWithoutCallbacks) {
     MakeLegacyFolder();
     WriteAll(Legacy("fsle_screen.ini"), "[screen]");
-    MigrateLegacySettings(FInstallDir, nullptr, nullptr);
+    MigrateLegacySettings(*FInstall, nullptr, nullptr);
     EXPECT_EQ(ReadAll(Installed("fsle_screen.ini")), "[screen]");
 }
 

@@ -10,6 +10,7 @@
 
 #include "base/Format.h"
 #include "base/SystemError.h"
+#include "setup/Application.h"
 #include "setup/Registration.h"
 #include "setup/SystemStateLock.h"
 #include "setup/UninstallEntry.h"
@@ -48,7 +49,7 @@ protected:
 };
 
 TEST_F(RegistrationUninstallTest, WritesBothValuesAsAnsiStringsWithTheirNul) {
-    RegisterUninstall("C:\\users\\kim\\AppData\\Local\\Brindlewick\\Marrowgate");
+    RegisterUninstall(L"C:\\users\\kim\\AppData\\Local\\Brindlewick\\Marrowgate");
     TStoredValue name = QueryUninstallValue("DisplayName");
     ASSERT_TRUE(name.Found);
     EXPECT_EQ(name.Type, static_cast<DWORD>(REG_SZ));
@@ -63,14 +64,14 @@ TEST_F(RegistrationUninstallTest, WritesBothValuesAsAnsiStringsWithTheirNul) {
 }
 
 TEST_F(RegistrationUninstallTest, SecondRunOverwritesBothValuesAndKeepsOthers) {
-    RegisterUninstall("C:\\first\\Marrowgate");
+    RegisterUninstall(L"C:\\first\\Marrowgate");
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     RegSetValueExA(key, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>("old"), 4);
     RegSetValueExA(key, "Publisher", 0, REG_SZ, reinterpret_cast<const BYTE*>("Brindlewick"), 12);
     RegCloseKey(key);
 
-    RegisterUninstall("C:\\second\\Marrowgate");
+    RegisterUninstall(L"C:\\second\\Marrowgate");
     EXPECT_EQ(QueryUninstallValueW(L"DisplayName"), L"루멘타");
     EXPECT_EQ(QueryUninstallValueW(L"UninstallString"), L"C:\\second\\Marrowgate/uninstall.exe");
     EXPECT_EQ(QueryUninstallValueW(L"Publisher"), L"Brindlewick");
@@ -84,7 +85,7 @@ TEST_F(RegistrationUninstallTest, SecondRunOverwritesBothValuesAndKeepsOthers) {
 }
 
 TEST_F(RegistrationUninstallTest, FolderWithABlankIsStoredQuoted) {
-    RegisterUninstall("C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate");
+    RegisterUninstall(L"C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate");
     EXPECT_EQ(QueryUninstallValueW(L"UninstallString"),
               L"\"C:\\Users\\Kim Min\\AppData\\Local\\Brindlewick\\Marrowgate/uninstall.exe\"");
 }
@@ -139,7 +140,7 @@ TEST_F(RegistrationUninstallTest, KeyThatCannotBeCreatedRaisesTheKeyPath) {
     ASSERT_TRUE(SetKeyLocked(HKEY_LOCAL_MACHINE, kUninstallKey, true));
     std::string message = "<no error>";
     try {
-        RegisterUninstall("C:\\Marrowgate");
+        RegisterUninstall(L"C:\\Marrowgate");
     } catch (const ERegistrationError& e) {
         message = e.Message();
     }
@@ -160,7 +161,7 @@ TEST(RegistrationUninstallCommand, QuotedOnlyWhenThePathHoldsABlank) {
         {"D:\\Program Files (x86)\\Marrowgate", "\"D:\\Program Files (x86)\\Marrowgate/uninstall.exe\""},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(UninstallCommand(c.Dir), c.Command) << c.Dir;
+        EXPECT_EQ(UninstallCommand(AnsiToWide(c.Dir)), c.Command) << c.Dir;
 }
 
 TEST(RegistrationComErrorText, SystemMessageElseOleErrorInEightHexDigits) {
@@ -177,7 +178,7 @@ TEST(RegistrationShortcutWithoutCom, RaisesTheComResult) {
     std::string message = "<no error>";
     std::thread worker([&] {
         try {
-            CreateDesktopShortcut("C:\\nowhere\\Marrowgate", "mrwgt.exe");
+            CreateDesktopShortcut(L"C:\\nowhere\\Marrowgate", L"mrwgt.exe");
         } catch (const EComError& e) {
             message = e.Message();
         } catch (const std::exception& e) {
@@ -340,7 +341,7 @@ protected:
 
 TEST_F(RegistrationShortcutTest, SavedOnTheRegisteredDesktopWithTargetAndWorkingDirectory) {
     MoveDesktop(FDesk);
-    CreateDesktopShortcut(FInstall, "mrwgt.exe");
+    CreateDesktopShortcut(AnsiToWide(FInstall), L"mrwgt.exe");
     ASSERT_TRUE(LooksLikeLink(DeskLink())) << "the Korean file name reached the file system intact";
     TLinkContents link = LoadLink(DeskLink());
     ASSERT_TRUE(link.Loaded);
@@ -356,7 +357,7 @@ TEST_F(RegistrationShortcutTest, AnExistingShortcutIsReplaced) {
     DWORD written = 0;
     WriteFile(junk, "not a link", 10, &written, nullptr);
     CloseHandle(junk);
-    CreateDesktopShortcut(FInstall, "mrwgt.exe");
+    CreateDesktopShortcut(AnsiToWide(FInstall), L"mrwgt.exe");
     EXPECT_TRUE(LooksLikeLink(DeskLink()));
     TLinkContents link = LoadLink(DeskLink());
     ASSERT_TRUE(link.Loaded);
@@ -382,7 +383,7 @@ TEST_F(RegistrationShortcutTest, DesktopFolderTakesTheStoredStringElseTheShellsD
             FShellDesktop.Set(c.Type, c.Stored);
         else
             FShellDesktop.Remove();
-        EXPECT_EQ(DesktopFolder(), c.Expected) << c.Name;
+        EXPECT_EQ(WideToAnsi(DesktopFolder()), c.Expected) << c.Name;
     }
 }
 
@@ -392,7 +393,7 @@ TEST_F(RegistrationShortcutTest, WithoutADesktopValueTheShortcutGoesToTheShellsD
     const std::wstring shellLink = Wide(ShellDesktop()) + L"\\루멘타.lnk";
     DeleteFileW(shellLink.c_str());
     FShellDesktop.Remove();
-    CreateDesktopShortcut(FInstall, "mrwgt.exe");
+    CreateDesktopShortcut(AnsiToWide(FInstall), L"mrwgt.exe");
     EXPECT_FALSE(Exists(rootLink)) << "nothing lands in the root of the current drive";
     EXPECT_TRUE(LoadLink(shellLink).Loaded);
     DeleteFileW(shellLink.c_str());
@@ -402,7 +403,7 @@ TEST_F(RegistrationShortcutTest, WithoutAnyExplorerKeyTheShellsDesktopIsUsed) {
     const std::string shell = ShellDesktop();
     TRegistrySandbox sandbox(HKEY_CURRENT_USER);
     ASSERT_TRUE(sandbox.Active());
-    EXPECT_EQ(DesktopFolder(), shell);
+    EXPECT_EQ(WideToAnsi(DesktopFolder()), shell);
 }
 
 TEST_F(RegistrationShortcutTest, AnObjectWithoutTheLinkInterfacesIsRefused) {
@@ -411,7 +412,7 @@ TEST_F(RegistrationShortcutTest, AnObjectWithoutTheLinkInterfacesIsRefused) {
     ASSERT_TRUE(SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)));
     std::string message;
     try {
-        SaveDesktopShortcut(stream, FInstall + "/mrwgt.exe", FInstall + "/");
+        SaveDesktopShortcut(stream, AnsiToWide(FInstall + "/mrwgt.exe"), AnsiToWide(FInstall + "/"));
     } catch (const EInterfaceNotSupported& e) {
         message = e.Message();
     }
@@ -426,9 +427,9 @@ TEST_F(RegistrationShortcutTest, InstallerRunLeavesEntryAndShortcutInPlace) {
     char local[MAX_PATH + 1] = {};
     SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local);
     const std::string install = std::string(local) + "\\Brindlewick\\Marrowgate";
-    RegisterUninstall(install);
-    CreateDesktopShortcut(install, "mrwgt.exe");
-    TLinkContents link = LoadLink(Wide(DesktopFolder()) + L"\\루멘타.lnk");
+    RegisterUninstall(AnsiToWide(install));
+    CreateDesktopShortcut(AnsiToWide(install), L"mrwgt.exe");
+    TLinkContents link = LoadLink(DesktopFolder() + L"\\루멘타.lnk");
     ASSERT_TRUE(link.Loaded);
     EXPECT_EQ(link.WorkingDir, install + "/");
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -10,10 +11,17 @@
 #include "setup/driver/SetupDriver.h"
 
 namespace {
+constexpr DWORD kOurSession = 1;
+const std::wstring kProgram = L"C:\\users\\kim\\AppData\\Local\\Brindlewick\\Marrowgate\\mrwgt.exe";
+
 struct TFakeProcess {
     DWORD Id;
     const char* ExeFile;
+    DWORD Session = kOurSession;
+    bool Installed = true; // runs the installed file
     bool CanOpen = true;
+    bool Windows = false; // has windows to ask
+    bool Closes = false;  // ends when they are asked to close
     bool CanTerminate = true;
 };
 
@@ -22,12 +30,22 @@ struct TFakeSystem {
     std::vector<TFakeProcess> Processes;
     bool SnapshotFails = false;
     size_t Next = 0;
-    std::vector<DWORD> Opened, Terminated;
+    std::vector<DWORD> Opened, Asked, Terminated;
     std::vector<HANDLE> Closed;
     int Failures = 0;
     DWORD EntrySize = 0;
 
-    static HANDLE HandleOf(DWORD id) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1000 + id)); }
+    static HANDLE HandleOf(DWORD id, DWORD access) {
+        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id * 16 + (access == PROCESS_TERMINATE)));
+    }
+    const TFakeProcess* Find(DWORD id) const {
+        for (const auto& p : Processes)
+            if (p.Id == id) return &p;
+        return nullptr;
+    }
+    const TFakeProcess* Of(HANDLE handle) const {
+        return Find(static_cast<DWORD>(reinterpret_cast<uintptr_t>(handle) / 16));
+    }
 
     TProcessApi Api() {
         TProcessApi api;
@@ -50,22 +68,41 @@ struct TFakeSystem {
             return fill(entry);
         };
         api.Next = [fill](HANDLE, TProcessEntryA* entry) { return fill(entry); };
-        api.OpenProcess = [this](DWORD access, BOOL inherit, DWORD id) -> HANDLE {
-            EXPECT_EQ(access, 0x1F0FFFu);
-            EXPECT_TRUE(inherit);
-            Opened.push_back(id);
-            for (const auto& p : Processes)
-                if (p.Id == id && p.CanOpen) return HandleOf(id);
-            return nullptr;
+        api.SessionOf = [this](DWORD id, DWORD* session) {
+            const TFakeProcess* p = Find(id);
+            *session = p ? p->Session : kOurSession;
+            return true;
+        };
+        api.OpenProcess = [this](DWORD access, DWORD id) -> HANDLE {
+            // Never more than the step needs.
+            EXPECT_TRUE(access == (PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE) ||
+                        access == PROCESS_TERMINATE)
+                << std::hex << access;
+            if (access != PROCESS_TERMINATE) Opened.push_back(id);
+            const TFakeProcess* p = Find(id);
+            return p && p->CanOpen ? HandleOf(id, access) : nullptr;
+        };
+        api.RunsImage = [this](HANDLE process, const std::wstring& path) {
+            EXPECT_EQ(path, kProgram);
+            return Of(process)->Installed;
+        };
+        api.CloseWindows = [this](DWORD id) {
+            if (!Find(id)->Windows) return false;
+            Asked.push_back(id);
+            return true;
+        };
+        api.WaitForEnd = [this](HANDLE process, DWORD) {
+            const TFakeProcess* p = Of(process);
+            return std::find(Terminated.begin(), Terminated.end(), p->Id) != Terminated.end() ||
+                   (p->Closes && std::find(Asked.begin(), Asked.end(), p->Id) != Asked.end());
         };
         api.TerminateProcess = [this](HANDLE process, UINT code) -> BOOL {
             EXPECT_EQ(code, 0u);
-            for (const auto& p : Processes)
-                if (process && HandleOf(p.Id) == process && p.CanTerminate) {
-                    Terminated.push_back(p.Id);
-                    return TRUE;
-                }
-            return FALSE;
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(process) % 16, 1u) << "a handle that may end it";
+            const TFakeProcess* p = Of(process);
+            if (!p->CanTerminate) return FALSE;
+            Terminated.push_back(p->Id);
+            return TRUE;
         };
         api.CloseHandle = [this](HANDLE handle) {
             Closed.push_back(handle);
@@ -84,55 +121,65 @@ TEST(RunningCopies, TrimRemovesBlanksAndControlCharactersAtBothEnds) {
     EXPECT_EQ(TrimControls("\xb7\xe7.exe "), "\xb7\xe7.exe"); // bytes above 127 are text
 }
 
-TEST(RunningCopies, StopsEveryExactMatchAndReportsEachFailure) {
+TEST(RunningCopies, StopsOnlyTheInstalledProgramInThisSessionAndReportsEachFailure) {
     const struct {
         const char* Name;
         std::vector<TFakeProcess> Processes;
-        std::vector<DWORD> Opened, Terminated;
+        std::vector<DWORD> Opened, Asked, Terminated;
         int Failures;
     } cases[] = {
-        {"nothing running", {{4, "explorer.exe"}, {8, "Setup.exe"}}, {}, {}, 0},
-        {"two copies", {{4, "mrwgt.exe"}, {8, "other.exe"}, {12, "mrwgt.exe"}}, {4, 12}, {4, 12}, 0},
+        {"nothing running", {{4, "explorer.exe"}, {8, "Setup.exe"}}, {}, {}, {}, 0},
+        {"two copies", {{4, "mrwgt.exe"}, {8, "other.exe"}, {12, "mrwgt.exe"}}, {4, 12}, {}, {4, 12}, 0},
         {"case and folder differ",
          {{4, "MRWGT.EXE"}, {8, "Mrwgt.exe"}, {12, "C:\\x\\mrwgt.exe"}, {16, "mrwgt.exe.bak"}},
          {},
          {},
+         {},
          0},
-        {"blanks around the name", {{4, " mrwgt.exe\t"}}, {4}, {4}, 0},
-        {"cannot be opened", {{4, "mrwgt.exe", false}, {8, "mrwgt.exe"}}, {4, 8}, {8}, 1},
-        {"refuses to end", {{4, "mrwgt.exe", true, false}, {8, "mrwgt.exe", true, false}}, {4, 8}, {}, 2},
+        {"blanks around the name", {{4, " mrwgt.exe\t"}}, {4}, {}, {4}, 0},
+        {"another session's copy", {{4, "mrwgt.exe", 2}}, {}, {}, {}, 0},
+        {"another file of the name", {{4, "mrwgt.exe", kOurSession, false}}, {4}, {}, {}, 0},
+        {"closes when asked", {{4, "mrwgt.exe", kOurSession, true, true, true, true}}, {4}, {4}, {}, 0},
+        {"stays when asked", {{4, "mrwgt.exe", kOurSession, true, true, true, false}}, {4}, {4}, {4}, 0},
+        {"cannot be looked at",
+         {{4, "mrwgt.exe", kOurSession, true, false}, {8, "mrwgt.exe"}},
+         {4, 8},
+         {},
+         {8},
+         1},
+        {"refuses to end",
+         {{4, "mrwgt.exe", kOurSession, true, true, false, false, false}, {8, "mrwgt.exe"}},
+         {4, 8},
+         {},
+         {8},
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         TFakeSystem system;
         system.Processes = c.Processes;
-        TerminateRunningCopies(" mrwgt.exe ", system.Api());
+        StopRunningCopies(kProgram, system.Api());
         EXPECT_EQ(system.EntrySize, 296u);
         EXPECT_EQ(system.Opened, c.Opened);
+        EXPECT_EQ(system.Asked, c.Asked);
         EXPECT_EQ(system.Terminated, c.Terminated);
         EXPECT_EQ(system.Failures, c.Failures);
-        // Every process handle obtained is closed, then the snapshot, once.
+        // Every handle obtained is closed, the snapshot last.
         size_t handles = 0;
+        for (DWORD id : c.Opened)
+            handles += system.Find(id)->CanOpen;
         for (const auto& p : c.Processes)
-            for (DWORD id : c.Opened)
-                handles += (p.Id == id && p.CanOpen);
+            handles += p.Installed && p.CanOpen && !(p.Windows && p.Closes) &&
+                       std::find(c.Opened.begin(), c.Opened.end(), p.Id) != c.Opened.end();
         ASSERT_EQ(system.Closed.size(), handles + 1);
         EXPECT_EQ(system.Closed.back(), reinterpret_cast<HANDLE>(0x77));
     }
 }
 
-TEST(RunningCopies, NoSnapshotMeansNothingHappens) {
-    TFakeSystem system;
-    system.SnapshotFails = true;
-    system.Processes = {{4, "mrwgt.exe"}};
-    TerminateRunningCopies("mrwgt.exe", system.Api());
-    EXPECT_TRUE(system.Opened.empty());
-    EXPECT_TRUE(system.Closed.empty());
-    EXPECT_EQ(system.Failures, 0);
-}
-
-// Real processes under the system's own snapshot: copies of our stand-in, renamed.
-TEST(RunningCopies, StopsBothRunningCopiesButNotOneNamedInCapitals) {
+// Real processes under the system's own snapshot: copies of our stand-in. Only the one that
+// runs the installed file is stopped; another file of the same name, elsewhere, and one named
+// in capitals keep running.
+TEST(RunningCopies, StopsTheInstalledCopyButNotAnotherFileOfItsName) {
     namespace fs = std::filesystem;
     const fs::path base = fs::temp_directory_path() / "nx-running-copies";
     fs::remove_all(base);
@@ -160,13 +207,13 @@ TEST(RunningCopies, StopsBothRunningCopiesButNotOneNamedInCapitals) {
     TProcessApi api = SystemProcessApi();
     int failures = 0;
     api.ReportFailure = [&] { ++failures; };
-    TerminateRunningCopies("mrwgt.exe", api);
+    StopRunningCopies(copies[0].wstring(), api);
 
-    EXPECT_EQ(running[0].WaitForExit(10000), 0u);
-    EXPECT_EQ(running[1].WaitForExit(10000), 0u);
-    EXPECT_FALSE(running[2].WaitForExit(500).has_value()) << "MRWGT.EXE differs in letter case";
+    EXPECT_EQ(running[0].WaitForExit(0), 0u) << "ended before the walk returned";
+    EXPECT_FALSE(running[1].WaitForExit(500).has_value()) << "another file of the name";
+    EXPECT_FALSE(running[2].WaitForExit(0).has_value()) << "MRWGT.EXE differs in letter case";
     EXPECT_EQ(failures, 0);
-    running.clear(); // stops the one left running
+    running.clear(); // stops the ones left running
     std::error_code ignored;
     fs::remove_all(base, ignored);
 }

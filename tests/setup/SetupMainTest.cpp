@@ -112,8 +112,8 @@ protected:
     void SetUp() override {
         Application().Initialize();
         Form = std::make_unique<TfrmSetupMain>();
-        Form->SetStopper([this](const std::string& name) { Stopped.push_back(name); });
-        Form->SetLauncher([this](HWND owner, const std::string& path) {
+        Form->SetStopper([this](const std::wstring& program) { Stopped.push_back(program); });
+        Form->SetLauncher([this](HWND owner, const std::wstring& path) {
             EXPECT_EQ(owner, Form->Handle());
             Launched.push_back(path);
         });
@@ -136,7 +136,7 @@ protected:
     }
 
     std::unique_ptr<TfrmSetupMain> Form;
-    std::vector<std::string> Stopped, Launched;
+    std::vector<std::wstring> Stopped, Launched;
     int Installations = 0;
 };
 } // namespace
@@ -324,12 +324,12 @@ TEST_F(SetupMainTest, ControlsStartAsStored) {
 TEST_F(SetupMainTest, FieldsNameTheServerAndTheInstallFolder) {
     EXPECT_EQ(Form->BaseURL(), std::string("http://") + NX_DISTRIBUTION_HOST + "/");
     EXPECT_EQ(Form->BaseURL(), kSetupBaseURL) << "the default build's base URL";
-    const std::string appData = LocalAppDataPath();
+    const std::wstring appData = LocalAppDataPath();
     ASSERT_FALSE(appData.empty());
-    EXPECT_NE(appData.back(), '\\');
-    EXPECT_EQ(Form->VendorDir(), appData + "\\Brindlewick\\");
-    EXPECT_EQ(Form->ProductDir(), "Marrowgate");
-    EXPECT_EQ(Form->MainExe(), "mrwgt.exe");
+    EXPECT_NE(appData.back(), L'\\');
+    EXPECT_EQ(Form->VendorDir(), appData + L"\\Brindlewick\\");
+    EXPECT_EQ(Form->ProductDir(), L"Marrowgate");
+    EXPECT_EQ(Form->MainExe(), L"mrwgt.exe");
     EXPECT_EQ(frmSetupMain, Form.get());
 }
 
@@ -341,7 +341,8 @@ TEST_F(SetupMainTest, PagesSwitchAsTheButtonsSay) {
     EXPECT_TRUE(Shown(TCtl::Memo1));
 
     Form->Button1Click();
-    EXPECT_EQ(Stopped, std::vector<std::string>{"mrwgt.exe"});
+    EXPECT_EQ(Stopped,
+              std::vector<std::wstring>{LocalAppDataPath() + L"\\Brindlewick\\Marrowgate\\mrwgt.exe"});
     EXPECT_EQ(ShownButtons(), (std::set<TCtl>{TCtl::Button3, TCtl::Button4, TCtl::Button5}));
     EXPECT_TRUE(Shown(TCtl::CheckBox2));
     EXPECT_FALSE(Shown(TCtl::Memo1));
@@ -355,8 +356,8 @@ TEST_F(SetupMainTest, PagesSwitchAsTheButtonsSay) {
     EXPECT_EQ(Form->Caption(TCtl::Label1), L"구성요소 선택");
 
     // Agreeing again stops running copies again; an error there does not keep the page.
-    Form->SetStopper([this](const std::string& name) {
-        Stopped.push_back(name);
+    Form->SetStopper([this](const std::wstring& program) {
+        Stopped.push_back(program);
         throw std::runtime_error("no snapshot");
     });
     Form->Button1Click();
@@ -411,13 +412,13 @@ TEST_F(SetupMainTest, ClosingStartsTheProductOnlyAfterAFinishedRun) {
         SCOPED_TRACE(testing::Message() << c.Starts);
         Form = std::make_unique<TfrmSetupMain>();
         Launched.clear();
-        Form->SetLauncher([this](HWND, const std::string& path) { Launched.push_back(path); });
+        Form->SetLauncher([this](HWND, const std::wstring& path) { Launched.push_back(path); });
         Form->SetCaption(TCtl::Button4, c.Button4);
         Form->Close();
         Form->Close(); // a second request starts nothing more
         EXPECT_EQ(Launched.size(), c.Starts ? 1u : 0u);
         if (c.Starts) {
-            EXPECT_EQ(Launched[0], LocalAppDataPath() + "\\Brindlewick\\Marrowgate/mrwgt.exe");
+            EXPECT_EQ(Launched[0], LocalAppDataPath() + L"\\Brindlewick\\Marrowgate/mrwgt.exe");
         }
         EXPECT_EQ(Form->Handle(), nullptr) << "the window is released";
         EXPECT_EQ(frmSetupMain, nullptr);

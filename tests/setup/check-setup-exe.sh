@@ -1,16 +1,20 @@
 #!/bin/sh
 # Checks the shipped Setup.exe as a download: at most 1 MiB, stripped, its debug information
-# in Setup.exe.debug beside it (found through the debug link), and importing only DLLs that
-# every Windows has. Winsock and the TLS library are loaded by name at run time, never
-# imported, so that the program starts even where they are missing or replaced.
+# in Setup.exe.debug beside it (found through the debug link), and importing only KnownDLLs:
+# the system maps those from its own folder, while any other import is searched for beside
+# Setup.exe first (a download folder), and loaded elevated before any of our code runs.
+# Every other library (Winsock, SChannel, crypt32, BCrypt, the common controls) is loaded
+# from the system folder at run time.
 #   tests/setup/check-setup-exe.sh SETUP_EXE OBJDUMP
 set -eu
 [ $# -eq 2 ] || { echo "usage: $0 SETUP_EXE OBJDUMP" >&2; exit 2; }
 exe=$1
 objdump=$2
 budget=1048576
-allowed="advapi32.dll comctl32.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll
-shell32.dll user32.dll"
+# The KnownDLLs of every Windows from 7 to 11.
+allowed="advapi32.dll clbcatq.dll comdlg32.dll difxapi.dll gdi32.dll imagehlp.dll imm32.dll kernel32.dll
+msctf.dll msvcrt.dll normaliz.dll nsi.dll ole32.dll oleaut32.dll psapi.dll rpcrt4.dll sechost.dll
+setupapi.dll shell32.dll shlwapi.dll user32.dll wldap32.dll ws2_32.dll"
 failures=0
 fail() { printf "FAIL: %s\n" "$*"; failures=$((failures + 1)); }
 

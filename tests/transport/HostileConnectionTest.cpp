@@ -93,3 +93,53 @@ TEST_F(HostileConnection, ResetInTheMiddleOfACountedRead) {
     }
     EXPECT_LE(stream.Size(), 1000);
 }
+
+// A count the peer announces is believed up to the reader's ReserveLimit: beyond it the
+// destination grows with the bytes that come, and a limited stream refuses the announcement
+// before its first byte.
+TEST(HostileConnectionAnnouncements, ACountBeyondTheLimitIsNotReservedAhead) {
+    constexpr int64_t kGiB = int64_t(1) << 30;
+    const std::string sent(3000, 'a');
+    const struct {
+        const char* Name;
+        int64_t Count;
+        int64_t ReserveLimit; // 0: the default
+        int64_t StreamLimit;  // 0: no limited stream
+        bool Fails;
+        int64_t MaxCapacity;
+    } cases[] = {
+        {"announced and sent", 3000, 0, 0, false, 3000},
+        {"1 GiB announced, 3000 bytes sent", kGiB, 0, 0, true, 64 * 1024},
+        {"the caller's lower limit", 3000, 1000, 0, false, 16 * 1024},
+        {"1 GiB announced into a stream limited to 4000 bytes", kGiB, 0, 4000, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        nxtest::ScriptedServer server;
+        server.Send(sent).Close();
+        server.Start();
+        TNxTCPClient client;
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.Port());
+        client.ReadTimeout = 3000;
+        if (c.ReserveLimit) client.ReserveLimit = c.ReserveLimit;
+        client.OpenConnection();
+        TMemoryStream body;
+        TLimitedStream limited(body, c.StreamLimit);
+        TStream& target = c.StreamLimit ? static_cast<TStream&>(limited) : body;
+        bool failed = false;
+        try {
+            client.ReadToStream(target, c.Count, false);
+        } catch (const ENxConnClosedGracefully&) {
+            failed = true;
+        } catch (const EStreamLimitExceeded&) {
+            failed = true;
+            EXPECT_EQ(body.Size(), 0) << "refused before its first byte";
+        }
+        EXPECT_EQ(failed, c.Fails);
+        if (!c.Fails) {
+            EXPECT_TRUE(body.ToString() == sent);
+        }
+        EXPECT_LE(body.Capacity(), c.MaxCapacity);
+    }
+}
