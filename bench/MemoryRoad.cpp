@@ -16,9 +16,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     TNxHTTP http;
-    // Without a limit, as the installer's client had it before its stall limit: a read limit
-    // is also the connect's, which then runs on the connect thread and costs a 125 ms slice
-    // before the first byte, a third of a 256 MiB body's time here.
+    // Without a limit, as the installer's client had it before its stall limit (a read limit
+    // is also the connect's, which then runs on the connect thread; that cost a 125 ms slice
+    // before the first byte until a slice ended with the connect).
     http.ReadTimeout = 0;
     http.AllowCookies = true;
     http.Request().SetContentType("text/html");

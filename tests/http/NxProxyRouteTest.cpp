@@ -71,7 +71,7 @@ private:
     std::map<std::string, std::unique_ptr<nxtest::ScriptedServer>> FServers;
 };
 
-// Connects plainly: a limit would run each connect on the connect thread, a slice of 125 ms.
+// A read limit, so that a script gone wrong cannot hold the test; the connect is a plain one.
 class TQuickHTTP : public TNxProxiedHTTP {
 public:
     TQuickHTTP() { ReadTimeout = 3000; }

@@ -131,7 +131,7 @@ TEST(Socks, EveryRowOfTheExchange) {
         socks.ResolveAtProxy = row.ResolveAtProxy;
         handler.OpenHandler();
         try {
-            // A plain connect: a limit would run it on the connect thread, a slice of 125 ms.
+            // A plain connect, without a limit of its own.
             handler.ConnectPeer(row.Host, 80, "", 0, 0, 0, 0);
             EXPECT_EQ(row.Error, "") << "granted";
             EXPECT_EQ(ReadSome(handler, 5), kTargetBytes);
