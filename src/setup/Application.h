@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "setup/CodePage.h"
+
 class TApplication {
 public:
     TApplication();
@@ -62,10 +64,3 @@ private:
 
 // The process-wide application object.
 TApplication& Application();
-
-// ANSI (the system's code page) to UTF-16 and back; the Korean texts of the wizard are
-// converted at run time so that the byte strings are right on any system code page.
-std::wstring AnsiToWide(const std::string& text);
-std::string WideToAnsi(const std::wstring& text);
-// UTF-16 to the given code page (CP_UTF8 for the installation log).
-std::string WideToCodePage(const std::wstring& text, UINT codePage);

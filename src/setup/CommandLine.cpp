@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "setup/CodePage.h"
+
 // clang-format off
 const std::array<TSwitchDesign, 8> kSetupSwitches = {{
     {TSwitchId::Silent, {L"SILENT", nullptr}, nullptr,
@@ -182,4 +184,8 @@ std::wstring SetupUsageText() {
 std::wstring SetupUsageBoxText(const TSetupCommandLine& commandLine) {
     if (commandLine.Valid()) return SetupUsageText();
     return commandLine.Error + L"\r\n\r\n" + SetupUsageText();
+}
+
+std::string CommandLineNote() {
+    return "Command line: " + WideToAnsi(CommandLineForLog(GetCommandLineW()));
 }

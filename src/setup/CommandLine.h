@@ -63,6 +63,8 @@ TSetupCommandLine ParseSetupCommandLine(const wchar_t* commandLine);
 // A whole command line for the log: its arguments as CommandLineToArgvW splits them, the value
 // of /PROXYPASSWORD= replaced by "***".
 std::wstring CommandLineForLog(const wchar_t* commandLine);
+// The log line that names how this program was started (never the proxy's password).
+std::string CommandLineNote();
 
 // The Korean usage text of the usage box, built from kSetupSwitches and kSetupExitCodes.
 std::wstring SetupUsageText();

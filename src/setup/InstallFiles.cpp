@@ -7,7 +7,7 @@
 #include "base/Format.h"
 #include "base/StringList.h"
 #include "base/SystemError.h"
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 
 std::string CreateFileErrorText(const std::string& path, uint32_t systemError) {
     return "Cannot create file \"" + path + "\". " + SysErrorMessage(systemError);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/Format.h"
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 #include "setup/SetupVersion.h"
 
 namespace {
@@ -171,6 +171,10 @@ std::unique_ptr<TInstallLog> TInstallLog::CreateInFolder(const std::wstring& fol
     auto log = FirstFree([&](int number) { return base + AnsiToWide(LogFileName(now, number)); });
     if (log->IsOpen()) RemoveOldLogs(base, kKeptLogs);
     return log;
+}
+
+std::unique_ptr<TInstallLog> TInstallLog::Create(const std::wstring& path) {
+    return path.empty() ? CreateInTemp() : CreateNamed(path);
 }
 
 std::unique_ptr<TInstallLog> TInstallLog::CreateInTemp() {

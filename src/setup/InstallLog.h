@@ -32,6 +32,8 @@ public:
     static std::unique_ptr<TInstallLog> CreateInFolder(const std::wstring& folder);
     // The same in the user's temporary folder (%TEMP%).
     static std::unique_ptr<TInstallLog> CreateInTemp();
+    // CreateNamed(path), or CreateInTemp when path is empty (no /LOG).
+    static std::unique_ptr<TInstallLog> Create(const std::wstring& path);
 
     bool IsOpen() const { return FFile != INVALID_HANDLE_VALUE; }
     // Why the file could not be created (ERROR_FILE_EXISTS: the name is taken).

@@ -15,7 +15,7 @@
 #include "base/Format.h"
 #include "http/NxInstallerSettings.h"
 #include "http/NxRetry.h"
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 #include "setup/Migration.h"
 #include "setup/ProcessHardening.h"
 #include "setup/Registration.h"
@@ -329,7 +329,7 @@ void TInstallRun::Register(const TInstallPlace& place) {
 
 TInstallOutcome TInstallRun::Run(const TInstallPlace& place) {
     FLog.reset();
-    FLog = FLogPath.empty() ? TInstallLog::CreateInTemp() : TInstallLog::CreateNamed(FLogPath);
+    FLog = TInstallLog::Create(FLogPath);
     FLogFile = FLog->IsOpen() ? FLog->Path() : std::wstring();
     FErrorText.clear();
     FLastStatus.clear();

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 #include "setup/InstallFiles.h"
 
 namespace {

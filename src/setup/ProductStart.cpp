@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/Format.h"
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 #include "setup/Registration.h"
 
 namespace {

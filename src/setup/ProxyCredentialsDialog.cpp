@@ -3,7 +3,7 @@
 #include <array>
 #include <vector>
 
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 
 namespace {
 // The window classes of a dialog item as atoms.

@@ -9,6 +9,7 @@
 
 #include "base/Format.h"
 #include "base/SystemError.h"
+#include "setup/CodePage.h"
 #include "setup/InstallFiles.h"
 
 namespace {
@@ -62,17 +63,6 @@ private:
     T* FPtr = nullptr;
 };
 
-std::string AnsiFromWide(const std::wstring& text) {
-    if (text.empty()) return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                            nullptr);
-    return out;
-}
-
 // Stores a REG_SZ with its terminating NUL counted, as the ANSI interface expects.
 void WriteString(HKEY key, const char* name, const std::string& value) {
     LONG rc = key ? RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -107,7 +97,7 @@ std::wstring RegisteredDesktopFolder() {
 } // namespace
 
 std::string UninstallCommand(const std::wstring& installDir) {
-    std::string path = AnsiFromWide(installDir) + "/uninstall.exe";
+    std::string path = WideToAnsi(installDir) + "/uninstall.exe";
     if (path.find(' ') != std::string::npos) return "\"" + path + "\"";
     return path;
 }
@@ -122,7 +112,7 @@ void RegisterUninstall(const std::wstring& installDir) {
     // A key that cannot be opened shows up as the first value that cannot be written.
     TRegKey key;
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, key.Receive());
-    WriteString(key.Get(), "DisplayName", AnsiFromWide(kUninstallDisplayName));
+    WriteString(key.Get(), "DisplayName", WideToAnsi(kUninstallDisplayName));
     WriteString(key.Get(), "UninstallString", UninstallCommand(installDir));
 }
 

@@ -9,6 +9,7 @@
 #include "setup/ProcessHardening.h"
 #include "setup/SetupMain.h"
 #include "setup/SingleInstance.h"
+#include "setup/StartReports.h"
 #include "setup/Unattended.h"
 
 namespace {
@@ -16,17 +17,12 @@ int RunWizard(const TSetupCommandLine& commandLine) {
     TApplication& application = Application();
     std::unique_ptr<TfrmSetupMain> form;
     try {
-        form = std::make_unique<TfrmSetupMain>();
+        form = MakeSetupWindow(commandLine);
     } catch (const std::exception& error) {
         application.HandleException(error);
         return ecFailed;
     }
-    TfrmSetupMain* window = form.get();
-    if (!commandLine.LogPath.empty()) window->InstallRun().SetLogPath(commandLine.LogPath);
-    window->InstallRun().AddEarlierNote(CommandLineNote());
-    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::wstring&) {});
-    application.SetMainWindow(window->Handle(), [window](MSG& msg) { return window->DialogKey(msg); });
-    window->Show();
+    form->Show();
     application.Run();
     form.reset();
     return ecInstalled;

@@ -10,8 +10,8 @@
 #include "setup/DisplayScale.h"
 #include "setup/HeaderPicture.h"
 #include "setup/LicenceText.h"
-#include "setup/ProxyCredentialsDialog.h"
 #include "setup/ProductStart.h"
+#include "setup/ProxyCredentialsDialog.h"
 #include "setup/RunningCopies.h"
 
 TfrmSetupMain* frmSetupMain = nullptr;
@@ -571,4 +571,19 @@ void TfrmSetupMain::ReportError(const std::string& message) {
 bool TfrmSetupMain::AskProxyCredentials(const std::string& proxy, std::string& user, std::string& password) {
     if (FUnattended) return false;
     return AskProxyCredentialsDialog(FHandle, proxy, user, password);
+}
+
+void PrepareRun(TInstallRun& run, const TSetupCommandLine& commandLine) {
+    run.SetLogPath(commandLine.LogPath);
+    run.AddEarlierNote(CommandLineNote());
+    run.SetProxyCredentials(WideToAnsi(commandLine.ProxyUser), WideToAnsi(commandLine.ProxyPassword));
+}
+
+std::unique_ptr<TfrmSetupMain> MakeSetupWindow(const TSetupCommandLine& commandLine) {
+    auto form = std::make_unique<TfrmSetupMain>();
+    TfrmSetupMain* window = form.get();
+    PrepareRun(window->InstallRun(), commandLine);
+    if (!commandLine.RunsProduct()) window->SetLauncher([](HWND, const std::wstring&) {});
+    Application().SetMainWindow(window->Handle(), [window](MSG& msg) { return window->DialogKey(msg); });
+    return form;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "setup/CommandLine.h"
 #include "setup/Controls.h"
 #include "setup/InstallRun.h"
 #include "setup/InstallView.h"
@@ -156,3 +157,11 @@ private:
 
 // The window while it exists (set when it is created, cleared by FormDestroy).
 extern TfrmSetupMain* frmSetupMain;
+
+// What every run takes from its command line: the log's file, the note of how the program
+// was started, and the proxy's credentials.
+void PrepareRun(TInstallRun& run, const TSetupCommandLine& commandLine);
+// The window as the wizard and /SILENT both start it: its run prepared, the product not
+// started at the end without /RUN where the mode needs it, made the application's main
+// window. Raises what making the window raises.
+std::unique_ptr<TfrmSetupMain> MakeSetupWindow(const TSetupCommandLine& commandLine);

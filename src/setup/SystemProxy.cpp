@@ -8,7 +8,7 @@
 
 #include "base/Format.h"
 #include "http/NxURI.h"
-#include "setup/Application.h"
+#include "setup/CodePage.h"
 #include "transport/NxSystemLibrary.h"
 
 namespace {
