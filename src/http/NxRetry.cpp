@@ -135,6 +135,13 @@ int32_t TNxRetryPolicy::WaitBefore(int32_t next) const {
     return static_cast<int32_t>(std::min<int64_t>(wait, std::numeric_limits<int32_t>::max()));
 }
 
+std::string NxTransientStatusText() {
+    std::string text;
+    for (int32_t status : TransientStatuses)
+        text += (text.empty() ? "" : ", ") + std::to_string(status);
+    return text;
+}
+
 TNxFailureInfo NxDescribeFailure(const std::exception& failure) {
     TNxFailureInfo info;
     if (const auto* own = dynamic_cast<const Exception*>(&failure)) {

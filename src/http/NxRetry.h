@@ -123,6 +123,9 @@ struct TNxRetryDecision {
 // within the limit, and never exceeds MaxWaitMs.
 TNxRetryDecision NxDecideRetry(const TNxRetryPolicy& policy, const TNxRetryInput& input);
 
+// The statuses worth another attempt, as a list for people: "408, 429, ...".
+std::string NxTransientStatusText();
+
 // The wait a response asks for with its Retry-After value (delta seconds or an HTTP date),
 // in milliseconds; -1 when the value is empty or neither form.
 int64_t NxRetryAfterMs(const std::string& value);

@@ -13,7 +13,8 @@ class TInstallLog {
 public:
     // How many logs of the name pattern a new log in a folder leaves there, itself included.
     static constexpr size_t kKeptLogs = 5;
-    // Logs of the same second get "-2", "-3", ... after the time; beyond this many, none.
+    // A taken name gets "-2", "-3", ... (logs of the same second: after the time); when this
+    // many are taken the log stays closed, and the run goes on without one.
     static constexpr int kMaxLogsPerSecond = 99;
 
     // Creates path, a new file (an existing name is never opened: it might be a link to any

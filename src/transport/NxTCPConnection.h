@@ -159,7 +159,8 @@ public:
     static constexpr int32_t DefaultMaxLineLength = 16384;
     int32_t MaxLineLength = DefaultMaxLineLength;
     int32_t ReadTimeout = 0;
-    int32_t RecvBufferSize = 32768;
+    static constexpr int32_t DefaultRecvBufferSize = 32768;
+    int32_t RecvBufferSize = DefaultRecvBufferSize;
     // The most a counted read sizes its destination for before the bytes are there: a peer
     // may announce far more than it sends (a Content-Length of 2 GiB in a 32-bit process).
     int64_t ReserveLimit = 64 * 1024 * 1024;

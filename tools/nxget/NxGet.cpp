@@ -178,11 +178,11 @@ int main(int argc, char** argv) {
     std::string error;
     auto options = ParseNxGetArguments(args, error);
     if (!options) {
-        std::cerr << "nxget: " << error << "\n" << NxGetUsage;
+        std::cerr << "nxget: " << error << "\n" << NxGetUsage();
         return 2;
     }
     if (options->Help) {
-        std::cout << NxGetUsage;
+        std::cout << NxGetUsage();
         return 0;
     }
     TNxConnectionIntercept tap; // outlives the client that refers to it

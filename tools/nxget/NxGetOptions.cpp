@@ -2,53 +2,128 @@
 
 #include <charconv>
 
-const char* const NxGetUsage =
-    "usage: nxget [options] URL [URL ...]\n"
-    "Fetches the URLs in order over one client, as the installer does: connections,\n"
-    "cookies and credentials carry over from one URL to the next.\n"
-    "\n"
-    "  -o FILE               the output file of the next URL without one (the i-th -o\n"
-    "                        goes with the i-th URL); other bodies go to standard output\n"
-    "  -v                    the request and response heads on standard error, and for\n"
-    "                        https the protocol, cipher and certificate subject\n"
-    "  --read-timeout MS     read time-out in milliseconds (default 30000, as the\n"
-    "                        installer; 0: none)\n"
-    "  --connect-timeout MS  connect time-out in milliseconds (0: none, the default)\n"
-    "  --max-line N          longest status or header line accepted (default 16384)\n"
-    "  --retry N             up to N more attempts after a failure that may pass (a refused\n"
-    "                        or cut connection, a time-out, 408, 429, 500, 502, 503, 504);\n"
-    "                        a cut body is resumed when the server named a validator\n"
-    "  --retry-max-wait MS   longest wait between attempts (default 30000)\n"
-    "  --cacert FILE         trust the root certificate(s) of this PEM file as well as\n"
-    "                        the system's, for this run\n"
-    "  --recv-buffer BYTES   bytes asked for in one receive (default 131072; the\n"
-    "                        installer's client asks for 32768)\n"
-    "  -x, --proxy [SCHEME://][USER:PASSWORD@]HOST[:PORT]\n"
-    "                        the proxy of every URL: http (the default; https goes through\n"
-    "                        a CONNECT tunnel), socks4, socks4a, socks5 or socks5h (the\n"
-    "                        proxy resolves the name); port 1080 when none is given; \"\"\n"
-    "                        for none, whatever the variables say\n"
-    "  --proxy-user USER:PASSWORD\n"
-    "                        the proxy's credentials (instead of those in the proxy URL)\n"
-    "  --noproxy LIST        hosts reached without the proxy, comma-separated (a name\n"
-    "                        covers the names under it; * covers all)\n"
-    "  -h, --help            this text\n"
-    "\n"
-    "Without -x, http URLs take http_proxy, https URLs https_proxy or HTTPS_PROXY, either\n"
-    "(when that is unset) all_proxy or ALL_PROXY; no_proxy or NO_PROXY exempts hosts.\n"
-    "\n"
-    "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
+#include "http/NxRetry.h"
+#include "transport/NxTCPConnection.h"
 
 namespace {
 
-bool ParseNonNegative(const std::string& text, int32_t& value) {
+// One option: its names, the name of its value (none for a flag), where it goes, and its
+// help, in which {default} stands for the field's default, {statuses} for the retried
+// statuses and {installer} for the installer's receive size. Parsing and the usage text both
+// come from this table.
+struct TOptionDesign {
+    const char* Names;              // "-x, --proxy"
+    const char* Value;              // nullptr: a flag
+    int32_t TNxGetOptions::*Number; // a number of at least Minimum into this field
+    int32_t Minimum;
+    // Everything else: sets the option from its value; false with error set when it cannot.
+    bool (*Apply)(TNxGetOptions& options, const std::string& value, std::string& error);
+    const char* Help;
+};
+
+bool NeedsText(const std::string& value, const char* what, std::string& error) {
+    if (!value.empty()) return true;
+    error = what;
+    return false;
+}
+
+// clang-format off
+const TOptionDesign Options[] = {
+    {"-o", "FILE", nullptr, 0,
+     [](TNxGetOptions&, const std::string& v, std::string& e) { return NeedsText(v, "option -o needs a file name", e); },
+     "the output file of the next URL without one (the i-th -o\ngoes with the i-th URL); other bodies go to standard output"},
+    {"-v", nullptr, nullptr, 0, [](TNxGetOptions& o, const std::string&, std::string&) { return o.Verbose = true; },
+     "the request and response heads on standard error, and for\nhttps the protocol, cipher and certificate subject"},
+    {"--read-timeout", "MS", &TNxGetOptions::ReadTimeout, 0, nullptr,
+     "read time-out in milliseconds (default {default}, as the\ninstaller; 0: none)"},
+    {"--connect-timeout", "MS", &TNxGetOptions::ConnectTimeout, 0, nullptr,
+     "connect time-out in milliseconds (0: none, the default)"},
+    {"--max-line", "N", &TNxGetOptions::MaxLineLength, 0, nullptr,
+     "longest status or header line accepted (default {default})"},
+    {"--retry", "N", &TNxGetOptions::Retries, 0, nullptr,
+     "up to N more attempts after a failure that may pass (a refused\nor cut connection, a time-out, {statuses});\na cut body is resumed when the server named a validator"},
+    {"--retry-max-wait", "MS", &TNxGetOptions::RetryMaxWait, 0, nullptr,
+     "longest wait between attempts (default {default})"},
+    {"--cacert", "FILE", nullptr, 0,
+     [](TNxGetOptions& o, const std::string& v, std::string& e) {
+         o.CACertFile = v;
+         return NeedsText(v, "option --cacert needs a file name", e);
+     },
+     "trust the root certificate(s) of this PEM file as well as\nthe system's, for this run"},
+    {"--recv-buffer", "BYTES", &TNxGetOptions::RecvBufferSize, 1, nullptr,
+     "bytes asked for in one receive (default {default}; the\ninstaller's client asks for {installer})"},
+    {"-x, --proxy", "[SCHEME://][USER:PASSWORD@]HOST[:PORT]", nullptr, 0,
+     [](TNxGetOptions& o, const std::string& v, std::string& e) {
+         std::string why;
+         if (!v.empty() && !ParseProxyURL(v, why)) {
+             e = "option -x/--proxy: " + why;
+             return false;
+         }
+         o.Proxy.Proxy = v;
+         return true;
+     },
+     "the proxy of every URL: http (the default; https goes through\na CONNECT tunnel), socks4, socks4a, socks5 or socks5h (the\nproxy resolves the name); port 1080 when none is given; \"\"\nfor none, whatever the variables say"},
+    {"--proxy-user", "USER:PASSWORD", nullptr, 0,
+     [](TNxGetOptions& o, const std::string& v, std::string&) { return (o.Proxy.ProxyUser = v), true; },
+     "the proxy's credentials (instead of those in the proxy URL)"},
+    {"--noproxy", "LIST", nullptr, 0,
+     [](TNxGetOptions& o, const std::string& v, std::string&) { return (o.Proxy.NoProxy = v), true; },
+     "hosts reached without the proxy, comma-separated (a name\ncovers the names under it; * covers all)"},
+    {"-h, --help", nullptr, nullptr, 0, [](TNxGetOptions& o, const std::string&, std::string&) { return o.Help = true; },
+     "this text"},
+};
+// clang-format on
+
+constexpr size_t HelpColumn = 24;
+
+bool Named(const TOptionDesign& option, const std::string& arg) {
+    const std::string names = option.Names;
+    for (size_t start = 0; start < names.size();) {
+        size_t end = names.find(", ", start);
+        if (end == std::string::npos) end = names.size();
+        if (names.compare(start, end - start, arg) == 0) return true;
+        start = end + 2;
+    }
+    return false;
+}
+
+bool ParseNumber(const std::string& text, int32_t minimum, int32_t& value) {
     if (text.empty()) return false;
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && value >= 0;
+    return ec == std::errc() && ptr == end && value >= minimum;
+}
+
+void Replace(std::string& text, const std::string& what, const std::string& with) {
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += with.size())
+        text.replace(at, what.size(), with);
 }
 
 } // namespace
+
+std::string NxGetUsage() {
+    const TNxGetOptions defaults;
+    std::string usage = "usage: nxget [options] URL [URL ...]\n"
+                        "Fetches the URLs in order over one client, as the installer does: connections,\n"
+                        "cookies and credentials carry over from one URL to the next.\n\n";
+    for (const TOptionDesign& option : Options) {
+        std::string left =
+            std::string("  ") + option.Names + (option.Value ? std::string(" ") + option.Value : "");
+        left += left.size() < HelpColumn ? std::string(HelpColumn - left.size(), ' ')
+                                         : "\n" + std::string(HelpColumn, ' ');
+        std::string help = option.Help;
+        if (option.Number) Replace(help, "{default}", std::to_string(defaults.*option.Number));
+        Replace(help, "{statuses}", NxTransientStatusText());
+        Replace(help, "{installer}", std::to_string(TNxTCPConnection::DefaultRecvBufferSize));
+        Replace(help, "\n", "\n" + std::string(HelpColumn, ' '));
+        usage += left + help + "\n";
+    }
+    return usage + "\n"
+                   "Without -x, http URLs take http_proxy, https URLs https_proxy or HTTPS_PROXY, either\n"
+                   "(when that is unset) all_proxy or ALL_PROXY; no_proxy or NO_PROXY exempts hosts.\n"
+                   "\n"
+                   "Exit status: 0 when every URL succeeded, 1 when any failed, 2 for bad usage.\n";
+}
 
 std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>& args, std::string& error) {
     TNxGetOptions options;
@@ -56,80 +131,35 @@ std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>&
     std::vector<std::string> outputs;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        auto number = [&](int32_t& out) {
-            std::string text;
-            if (!value(text)) return false;
-            if (!ParseNonNegative(text, out)) {
-                error = "option " + arg + " needs a number of 0 or more, not \"" + text + "\"";
-                return false;
-            }
-            return true;
-        };
-        if (arg == "-o") {
-            std::string file;
-            if (!value(file)) return std::nullopt;
-            if (file.empty()) {
-                error = "option -o needs a file name";
-                return std::nullopt;
-            }
-            outputs.push_back(file);
-        } else if (arg == "-v") {
-            options.Verbose = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.Help = true;
-        } else if (arg == "--read-timeout") {
-            if (!number(options.ReadTimeout)) return std::nullopt;
-        } else if (arg == "--connect-timeout") {
-            if (!number(options.ConnectTimeout)) return std::nullopt;
-        } else if (arg == "--max-line") {
-            if (!number(options.MaxLineLength)) return std::nullopt;
-        } else if (arg == "--retry") {
-            if (!number(options.Retries)) return std::nullopt;
-        } else if (arg == "--retry-max-wait") {
-            if (!number(options.RetryMaxWait)) return std::nullopt;
-        } else if (arg == "--cacert") {
-            if (!value(options.CACertFile)) return std::nullopt;
-            if (options.CACertFile.empty()) {
-                error = "option --cacert needs a file name";
-                return std::nullopt;
-            }
-        } else if (arg == "--recv-buffer") {
-            if (!number(options.RecvBufferSize)) return std::nullopt;
-            if (options.RecvBufferSize == 0) {
-                error = "option --recv-buffer needs a number of 1 or more";
-                return std::nullopt;
-            }
-        } else if (arg == "-x" || arg == "--proxy") {
-            std::string proxy;
-            if (!value(proxy)) return std::nullopt;
-            std::string why;
-            if (!proxy.empty() && !ParseProxyURL(proxy, why)) {
-                error = "option " + arg + ": " + why;
-                return std::nullopt;
-            }
-            options.Proxy.Proxy = proxy;
-        } else if (arg == "--proxy-user") {
-            std::string user;
-            if (!value(user)) return std::nullopt;
-            options.Proxy.ProxyUser = user;
-        } else if (arg == "--noproxy") {
-            std::string list;
-            if (!value(list)) return std::nullopt;
-            options.Proxy.NoProxy = list;
-        } else if (arg.size() > 1 && arg[0] == '-') {
+        if (arg.size() < 2 || arg[0] != '-') {
+            urls.push_back(arg);
+            continue;
+        }
+        const TOptionDesign* option = nullptr;
+        for (const TOptionDesign& candidate : Options)
+            if (Named(candidate, arg)) option = &candidate;
+        if (!option) {
             error = "unknown option " + arg;
             return std::nullopt;
-        } else {
-            urls.push_back(arg);
         }
+        std::string value;
+        if (option->Value) {
+            if (i + 1 >= args.size()) {
+                error = "option " + arg + " needs a value";
+                return std::nullopt;
+            }
+            value = args[++i];
+        }
+        if (option->Number) {
+            if (!ParseNumber(value, option->Minimum, options.*option->Number)) {
+                error = "option " + arg + " needs a number of " + std::to_string(option->Minimum) +
+                        " or more, not \"" + value + "\"";
+                return std::nullopt;
+            }
+        } else if (!option->Apply(options, value, error)) {
+            return std::nullopt;
+        }
+        if (arg == "-o") outputs.push_back(value);
     }
     if (options.Help) return options;
     if (urls.empty()) {

@@ -18,11 +18,9 @@ struct TNxGetJob {
 struct TNxGetOptions {
     // The installer's stall limit: a read that gets nothing for 30 s fails.
     static constexpr int32_t DefaultReadTimeout = NxStallLimitMs;
-    // No limit of its own: a plain connect, which the system bounds. A limit runs the connect
-    // on the connect thread, whose first look comes a slice later (tens of milliseconds for
-    // every new connection).
+    // No limit of its own: a plain connect, which the system bounds.
     static constexpr int32_t DefaultConnectTimeout = 0;
-    static constexpr int32_t DefaultMaxLineLength = 16384;
+    static constexpr int32_t DefaultMaxLineLength = TNxTCPConnection::DefaultMaxLineLength;
     // No retries: one attempt per URL, as before.
     static constexpr int32_t DefaultRetries = 0;
     // The one setting in which nxget differs from the installer's client (32768): larger
@@ -49,4 +47,5 @@ struct TNxGetOptions {
 // Parses argv[1..]. On bad usage returns nothing and sets error to the reason.
 std::optional<TNxGetOptions> ParseNxGetArguments(const std::vector<std::string>& args, std::string& error);
 
-extern const char* const NxGetUsage;
+// The usage text, made from the table of options with their defaults.
+std::string NxGetUsage();
