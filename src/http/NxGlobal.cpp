@@ -143,6 +143,10 @@ inline char AsciiUpper(char ch) {
     return (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
 }
 
+inline char AsciiLower(char ch) {
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
+
 constexpr const char* DayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* MonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -300,6 +304,19 @@ std::string UpperCase(const std::string& text) {
             continue;
         }
         out[i] = AsciiUpper(out[i]);
+    }
+    return out;
+}
+
+std::string LowerCase(const std::string& text) {
+    std::string out = text;
+    const TCodePageInfo& cp = CurrentCodePage();
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (cp.Lead[static_cast<unsigned char>(out[i])]) {
+            ++i; // the trail byte may look like a lower-case letter: leave the pair alone
+            continue;
+        }
+        out[i] = AsciiLower(out[i]);
     }
     return out;
 }

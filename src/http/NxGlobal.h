@@ -62,6 +62,8 @@ std::string TrimRight(const std::string& text);
 // ASCII letters only are upper-cased; the two bytes of a double-byte character (in the
 // code page in force) are kept as they are, every other byte too.
 std::string UpperCase(const std::string& text);
+// The same, lower-cased.
+std::string LowerCase(const std::string& text);
 
 // Case-insensitive comparison under the user's locale: <0, 0 or >0.
 //  - Windows: CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, ...).

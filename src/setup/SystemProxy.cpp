@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "base/Format.h"
+#include "http/NxGlobal.h"
 #include "http/NxURI.h"
 #include "setup/CodePage.h"
 #include "transport/NxSystemLibrary.h"
@@ -19,12 +20,6 @@ constexpr int32_t DefaultSocksProxyPort = 1080;
 // receive); and the longest wait for the script's answer where it comes asynchronously.
 constexpr int kScriptStepTimeoutMs = 10000;
 constexpr DWORD kScriptAnswerTimeoutMs = 30000;
-
-std::string Lower(std::string text) {
-    for (char& ch : text)
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return text;
-}
 
 std::vector<std::string> Tokens(const std::string& text, const char* separators) {
     std::vector<std::string> tokens;
@@ -77,7 +72,7 @@ std::string Joined(const std::vector<TNxProxyRoute>& routes) {
 std::vector<TNxProxyRoute> ProxyListRoutes(const std::string& list, const std::string& scheme) {
     std::vector<TNxProxyRoute> all, own, socks;
     for (const std::string& entry : Tokens(list, "; \t\r\n")) {
-        if (Lower(entry) == "direct") {
+        if (LowerCase(entry) == "direct") {
             all.push_back(TNxProxyRoute{});
             continue;
         }
@@ -86,10 +81,10 @@ std::vector<TNxProxyRoute> ProxyListRoutes(const std::string& list, const std::s
             all.push_back(RouteTo(entry, ptHTTP, DefaultHTTPProxyPort));
             continue;
         }
-        const std::string name = Lower(entry.substr(0, equals));
+        const std::string name = LowerCase(entry.substr(0, equals));
         if (name == "socks")
             socks.push_back(RouteTo(entry.substr(equals + 1), ptSocks, DefaultSocksProxyPort));
-        else if (name == Lower(scheme))
+        else if (name == LowerCase(scheme))
             own.push_back(RouteTo(entry.substr(equals + 1), ptHTTP, DefaultHTTPProxyPort));
     }
     if (!own.empty()) return own;
@@ -99,7 +94,7 @@ std::vector<TNxProxyRoute> ProxyListRoutes(const std::string& list, const std::s
 
 bool ProxyBypassed(const std::string& bypass, const std::string& host) {
     for (std::string entry : Tokens(bypass, ";, \t\r\n")) {
-        if (Lower(entry) == "<local>") {
+        if (LowerCase(entry) == "<local>") {
             if (host.find('.') == std::string::npos) return true;
             continue;
         }
@@ -111,7 +106,7 @@ bool ProxyBypassed(const std::string& bypass, const std::string& host) {
 }
 
 bool IsLoopbackHost(const std::string& host) {
-    return Lower(host) == "localhost" || host.rfind("127.", 0) == 0;
+    return LowerCase(host) == "localhost" || host.rfind("127.", 0) == 0;
 }
 
 // --- WinHTTP -------------------------------------------------------------------------------

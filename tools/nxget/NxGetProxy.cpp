@@ -3,18 +3,13 @@
 #include <cctype>
 #include <charconv>
 
+#include "http/NxGlobal.h"
 #include "http/NxURI.h"
 
 namespace {
 // curl's port for a proxy URL without one, whatever its scheme.
 constexpr int32_t DefaultProxyPort = 1080;
 constexpr int32_t MaxPort = 65535;
-
-std::string Lower(std::string text) {
-    for (char& ch : text)
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return text;
-}
 
 int HexValue(char ch) {
     if (ch >= '0' && ch <= '9') return ch - '0';
@@ -78,7 +73,7 @@ std::optional<TNxProxyRoute> ParseProxyURL(const std::string& text, std::string&
     std::string rest = text;
     std::string scheme = "http";
     if (const size_t at = rest.find("://"); at != std::string::npos) {
-        scheme = Lower(rest.substr(0, at));
+        scheme = LowerCase(rest.substr(0, at));
         rest = rest.substr(at + 3);
     }
     const TSchemeRow* row = nullptr;
@@ -114,7 +109,7 @@ std::optional<TNxProxyRoute> ParseProxyURL(const std::string& text, std::string&
 }
 
 bool NoProxyExempts(const std::string& list, const std::string& host) {
-    const std::string name = Lower(host);
+    const std::string name = LowerCase(host);
     size_t start = 0;
     while (start <= list.size()) {
         size_t end = list.find(',', start);
@@ -123,7 +118,7 @@ bool NoProxyExempts(const std::string& list, const std::string& host) {
         start = end + 1;
         const size_t first = entry.find_first_not_of(" \t");
         if (first == std::string::npos) continue;
-        entry = Lower(entry.substr(first, entry.find_last_not_of(" \t") - first + 1));
+        entry = LowerCase(entry.substr(first, entry.find_last_not_of(" \t") - first + 1));
         if (entry == "*") return true;
         if (entry[0] == '.') entry.erase(0, 1);
         if (entry.empty()) continue;
@@ -144,7 +139,7 @@ TNxGetProxyChoice ChooseProxy(const TNxGetProxySettings& settings, const std::st
         proxy = *settings.Proxy;
         choice.Source = "--proxy";
     } else {
-        const std::string scheme = Lower(TNxURI(url).Protocol());
+        const std::string scheme = LowerCase(TNxURI(url).Protocol());
         std::string which;
         // Only the lower case http_proxy: a CGI program's environment holds HTTP_PROXY from the
         // request's "Proxy:" header.
