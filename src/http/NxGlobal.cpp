@@ -295,30 +295,29 @@ std::string TrimRight(const std::string& text) {
     return text.substr(0, last);
 }
 
-std::string UpperCase(const std::string& text) {
+namespace {
+// Every single-byte character through map; the two bytes of a double-byte character are kept,
+// since a trail byte may look like an ASCII letter.
+std::string MapSingleBytes(const std::string& text, char (*map)(char)) {
     std::string out = text;
     const TCodePageInfo& cp = CurrentCodePage();
     for (size_t i = 0; i < out.size(); ++i) {
         if (cp.Lead[static_cast<unsigned char>(out[i])]) {
-            ++i; // the trail byte may look like a lower-case letter: leave the pair alone
+            ++i;
             continue;
         }
-        out[i] = AsciiUpper(out[i]);
+        out[i] = map(out[i]);
     }
     return out;
 }
+} // namespace
+
+std::string UpperCase(const std::string& text) {
+    return MapSingleBytes(text, AsciiUpper);
+}
 
 std::string LowerCase(const std::string& text) {
-    std::string out = text;
-    const TCodePageInfo& cp = CurrentCodePage();
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (cp.Lead[static_cast<unsigned char>(out[i])]) {
-            ++i; // the trail byte may look like a lower-case letter: leave the pair alone
-            continue;
-        }
-        out[i] = AsciiLower(out[i]);
-    }
-    return out;
+    return MapSingleBytes(text, AsciiLower);
 }
 
 int NxCompareText(const std::string& a, const std::string& b) {
