@@ -10,13 +10,12 @@
 
 #include "base/Format.h"
 #include "transport/NxCrypto.h"
+#include "transport/NxResourceStrings.h"
 #include "transport/NxSystemLibrary.h"
 
 namespace {
 
 constexpr const char* CryptoName = "libcrypto.so.3";
-constexpr const char* CryptoUnavailable = "Cryptography not available: %s";
-constexpr const char* CryptoFailed = "Cryptography failed: %s";
 
 // The DER of a P-256 key's SubjectPublicKeyInfo up to its point (RFC 5480): the key is these
 // bytes, then 04, then X and Y.
@@ -56,10 +55,10 @@ LibCrypto Load() {
     LibCrypto f;
     std::string why;
     void* lib = NxLoadSystemLibrary(CryptoName, why);
-    if (!lib) throw ENxCryptoError(Format(CryptoUnavailable, why.c_str()));
+    if (!lib) throw ENxCryptoError(Format(NxStrings::CryptoLibrary, why.c_str()));
 #define NX_LOOKUP(name)                                                                                      \
     if (!NxLookupFunction(lib, #name, f.name, why))                                                          \
-        throw ENxCryptoError(Format(CryptoUnavailable, why.c_str()));
+        throw ENxCryptoError(Format(NxStrings::CryptoLibrary, why.c_str()));
     NX_CRYPTO_FUNCTIONS(NX_LOOKUP)
 #undef NX_LOOKUP
     return f;
@@ -73,7 +72,7 @@ const LibCrypto& Lib() {
 
 [[noreturn]] void Fail(const char* call) {
     Lib().ERR_clear_error();
-    throw ENxCryptoError(Format(CryptoFailed, call));
+    throw ENxCryptoError(Format(NxStrings::CryptoFailed, call));
 }
 
 template <class T, void (*LibCrypto::*Free)(T*)> struct TFree {

@@ -9,13 +9,12 @@
 
 #include "base/Format.h"
 #include "transport/NxCrypto.h"
+#include "transport/NxResourceStrings.h"
 #include "transport/NxSystemLibrary.h"
 
 namespace {
 
 constexpr const char* BCryptName = "bcrypt.dll";
-constexpr const char* CryptoUnavailable = "Cryptography not available: %s";
-constexpr const char* CryptoFailed = "Cryptography failed: %s (status 0x%08lX)";
 
 #define NX_BCRYPT_FUNCTIONS(F)                                                                               \
     F(BCryptOpenAlgorithmProvider)                                                                           \
@@ -38,10 +37,10 @@ BCrypt Load() {
     BCrypt f;
     std::string why;
     void* lib = NxLoadSystemLibrary(BCryptName, why);
-    if (!lib) throw ENxCryptoError(Format(CryptoUnavailable, why.c_str()));
+    if (!lib) throw ENxCryptoError(Format(NxStrings::CryptoLibrary, why.c_str()));
 #define NX_LOOKUP(name)                                                                                      \
     if (!NxLookupFunction(lib, #name, f.name, why))                                                          \
-        throw ENxCryptoError(Format(CryptoUnavailable, why.c_str()));
+        throw ENxCryptoError(Format(NxStrings::CryptoLibrary, why.c_str()));
     NX_BCRYPT_FUNCTIONS(NX_LOOKUP)
 #undef NX_LOOKUP
     return f;
@@ -53,7 +52,10 @@ const BCrypt& Lib() {
 }
 
 void Check(NTSTATUS status, const char* call) {
-    if (status < 0) throw ENxCryptoError(Format(CryptoFailed, call, static_cast<unsigned long>(status)));
+    if (status < 0)
+        throw ENxCryptoError(
+            Format(NxStrings::CryptoFailed,
+                   Format("%s (status 0x%08lX)", call, static_cast<unsigned long>(status)).c_str()));
 }
 
 // An algorithm provider for the duration of a call.

@@ -36,6 +36,8 @@ inline constexpr const char* TLSTruncated = "TLS stream truncated: %s";
 inline constexpr const char* TLSRecordError = "TLS record error (%s)";
 inline constexpr const char* TLSTrustFile = "TLS trusted root file cannot be used: %s";
 inline constexpr const char* TLSLibrary = "TLS library not available: %s";
+inline constexpr const char* CryptoLibrary = "Cryptography not available: %s";
+inline constexpr const char* CryptoFailed = "Cryptography failed: %s";
 // SOCKS: one text per kind of failure; "%d" is the reply code no kind has.
 inline constexpr const char* SocksRequestFailed = "SOCKS request rejected or failed.";
 inline constexpr const char* SocksRequestServerFailed =
