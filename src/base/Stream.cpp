@@ -92,6 +92,25 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
     return count;
 }
 
+char* TMemoryStream::WriteSpace(int64_t& count, int64_t minimum) {
+    if (minimum <= 0 || count < minimum) return nullptr;
+    const int64_t end = FPosition + minimum;
+    if (end > FCapacity) Reserve(std::max(end, FCapacity + FCapacity / 2 + 4096));
+    // As with a write: a gap after a seek past the end is zero bytes, never stale memory.
+    if (FPosition > FSize) {
+        std::memset(FData.get() + FSize, 0, static_cast<size_t>(FPosition - FSize));
+        FSize = FPosition;
+    }
+    count = std::min(count, FCapacity - FPosition);
+    return FData.get() + FPosition;
+}
+
+void TMemoryStream::CommitWrite(int64_t count) {
+    if (count <= 0) return;
+    FPosition = std::min(FPosition + count, FCapacity);
+    if (FPosition > FSize) FSize = FPosition;
+}
+
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
     int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? FPosition : FSize;
     int64_t target = base + offset;
@@ -133,6 +152,13 @@ void TLimitedStream::ExpectGrowth(int64_t end) {
 void TLimitedStream::AnnounceEnd(int64_t end) {
     Check(end);
     FStream.AnnounceEnd(end);
+}
+
+char* TLimitedStream::WriteSpace(int64_t& count, int64_t minimum) {
+    const int64_t room = FLimit - FStream.Position();
+    if (minimum > room) return nullptr;
+    count = std::min(count, room);
+    return FStream.WriteSpace(count, minimum);
 }
 
 TFileReadStream::TFileReadStream(const std::string& fileName) {

@@ -27,6 +27,13 @@ public:
     // Told the end a source has announced (a Content-Length) before its bytes arrive; no room
     // is made for it, since the announcement may be a lie. Nothing by default.
     virtual void AnnounceEnd(int64_t) {}
+    // Memory at the position for a source that can fill memory itself (a receive), saving
+    // it a copy: at least minimum bytes, grown for as a write of that many would grow the
+    // stream, and up to count where the stream already has the room; count comes back as
+    // what is offered. The bytes that were filled count once CommitWrite is told how many.
+    // Null where the stream keeps no memory of its own: the source then writes.
+    virtual char* WriteSpace(int64_t& /*count*/, int64_t /*minimum*/) { return nullptr; }
+    virtual void CommitWrite(int64_t /*count*/) {}
 
     int64_t Position() { return Seek(0, soCurrent); }
     void SetPosition(int64_t position) { Seek(position, soBeginning); }
@@ -53,6 +60,8 @@ public:
     void SetSize(int64_t size) override;
     // Grows the room geometrically; an empty stream still gets exactly end bytes.
     void ExpectGrowth(int64_t end) override;
+    char* WriteSpace(int64_t& count, int64_t minimum) override;
+    void CommitWrite(int64_t count) override;
 
     char* Memory() { return FData.get(); }
     const char* Memory() const { return FData.get(); }
@@ -91,6 +100,10 @@ public:
     void ExpectGrowth(int64_t end) override;
     // An announced end past the limit is refused at once, before any of its bytes.
     void AnnounceEnd(int64_t end) override;
+    // Never past the limit: none when minimum would go past it (a write is then refused
+    // as above).
+    char* WriteSpace(int64_t& count, int64_t minimum) override;
+    void CommitWrite(int64_t count) override { FStream.CommitWrite(count); }
 
     // Whether anything was refused for going past the limit.
     bool Exceeded() const { return FExceeded; }

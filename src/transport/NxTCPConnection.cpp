@@ -251,17 +251,7 @@ int32_t TNxTCPConnection::FillInputBuffer(bool raiseIfClosed, int32_t timeout, b
         } else {
             target = FInputBuffer.AppendSpace(want);
         }
-        n = FIOHandler->Receive(target, want);
-        FPeerClosed = (n == 0);
-        if (n != 0) {
-            TNxStack& stack = NxStack();
-            if (stack.CheckResult(n, {NxErr::ESHUTDOWN_, NxErr::ECONNABORTED_})) {
-                n = 0;
-                int32_t code = stack.LastErrorCode();
-                DropSocket();
-                if (FInputBuffer.Empty()) stack.RaiseError(code);
-            }
-        }
+        n = ReceiveChecked(target, want);
         if (n > 0) {
             if (FIntercept) {
                 FRecvBuffer.SetSize(n);
@@ -280,6 +270,72 @@ int32_t TNxTCPConnection::FillInputBuffer(bool raiseIfClosed, int32_t timeout, b
         result = n;
     } while (n == 0 && IsConnected());
     return result;
+}
+
+int32_t TNxTCPConnection::ReceiveChecked(char* target, int32_t want, bool holding) {
+    int32_t n = FIOHandler->Receive(target, want);
+    FPeerClosed = (n == 0);
+    if (n != 0) {
+        TNxStack& stack = NxStack();
+        if (stack.CheckResult(n, {NxErr::ESHUTDOWN_, NxErr::ECONNABORTED_})) {
+            n = 0;
+            int32_t code = stack.LastErrorCode();
+            DropSocket();
+            if (FInputBuffer.Empty() && !holding) stack.RaiseError(code);
+        }
+    }
+    return n;
+}
+
+bool TNxTCPConnection::ReceiveBlocksIntoStream(TStream& stream, int64_t& remaining, int64_t block) {
+    if (!FInputBuffer.Empty() || FIntercept || ASCIIFilter || remaining <= 0 || block <= 0) return false;
+    // Several blocks at once where the stream already has room for them (a destination
+    // sized for its count, or grown ahead): such a receive costs no memory of its own, and
+    // 32 KiB receives into fresh memory took about 1.3 times as long as 1 MiB ones on
+    // loopback. Room is only made for one block, as a write of it would.
+    const int64_t first = std::min(remaining, block);
+    int64_t want = std::min(remaining, std::max(block, DirectReceiveLimit / block * block));
+    char* space = stream.WriteSpace(want, first);
+    if (!space) return false;
+    if (want < remaining) want = std::max(first, want / block * block);
+    const int32_t timeout = ResolveTimeout(NxTimeout::Default);
+    int64_t filled = 0;    // received into space
+    int64_t committed = 0; // of which whole blocks, handed to the stream
+    // What arrived of an incomplete block goes to the input buffer, as if received there.
+    const auto giveBack = [&] {
+        const int64_t held = filled - committed;
+        if (held <= 0) return;
+        std::memcpy(FInputBuffer.AppendSpace(Clamp32(held)), space + committed, static_cast<size_t>(held));
+        FInputBuffer.Commit(Clamp32(held));
+        filled = committed;
+    };
+    try {
+        while (committed < want) {
+            if (!FIOHandler->WaitReadable(timeout)) throw ENxReadTimeout(NxStrings::ReadTimeout);
+            const int32_t n = ReceiveChecked(space + filled, Clamp32(want - filled), filled > committed);
+            if (n <= 0) {
+                giveBack();
+                // Reports the close and raises ENxConnClosedGracefully, as a fill would have.
+                CheckClosed(true, true);
+                throw ENxConnClosedGracefully(NxStrings::ConnectionClosedGracefully);
+            }
+            filled += n;
+            // Each whole block counts as soon as it is complete, one work event each.
+            for (int64_t k = std::min(block, want - committed); filled - committed >= k;
+                 k = std::min(block, want - committed)) {
+                stream.CommitWrite(k);
+                AddWork(wmRead, Clamp32(k));
+                committed += k;
+                remaining -= k;
+                if (committed == want) break;
+            }
+        }
+    } catch (...) {
+        // A reset or a time-out: what arrived of the block is kept, as in the input buffer.
+        giveBack();
+        throw;
+    }
+    return true;
 }
 
 std::string TNxTCPConnection::ReadLine(const std::string& terminator, int32_t timeout, int32_t maxLength) {
@@ -409,11 +465,14 @@ void TNxTCPConnection::ReadToStream(TStream& stream, int64_t count, bool untilCl
             remaining -= k;
         }
         const int64_t chunk = std::min<int64_t>(remaining, std::max<int32_t>(1, RecvBufferSize));
-        // Each block is written straight from the input buffer once it is complete; an
-        // incomplete block stays there when the peer closes.
+        // Each block is written once it is complete; an incomplete block stays in the input
+        // buffer when the peer closes.
         while (remaining > 0 && IsConnected()) {
             int64_t k = std::min(remaining, chunk);
             try {
+                // With nothing buffered a block goes straight into a memory stream: each of
+                // its bytes is copied once less (a download into memory, as the installer's).
+                if (ReceiveBlocksIntoStream(stream, remaining, chunk)) continue;
                 WaitForInput(k);
             } catch (const ENxConnClosedGracefully&) {
                 if (!untilClosed) throw;

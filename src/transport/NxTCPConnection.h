@@ -161,6 +161,9 @@ public:
     int32_t ReadTimeout = 0;
     static constexpr int32_t DefaultRecvBufferSize = 32768;
     int32_t RecvBufferSize = DefaultRecvBufferSize;
+    // The most one receive asks for when it goes straight into a stream's memory (whole
+    // blocks of RecvBufferSize): such a receive needs no buffer of the connection's.
+    static constexpr int64_t DirectReceiveLimit = 1024 * 1024;
     // The most a counted read sizes its destination for before the bytes are there: a peer
     // may announce far more than it sends (a Content-Length of 2 GiB in a 32-bit process).
     int64_t ReserveLimit = 64 * 1024 * 1024;
@@ -196,6 +199,15 @@ private:
     std::string ReplyText() const;
     // Waits until the input buffer holds count bytes (the filling part of ReadExact).
     void WaitForInput(int64_t count);
+    // One receive into target: 0 when the peer closed. A shutdown or abort drops the socket,
+    // and is raised when nothing received is held (buffered, or in holding) to read first.
+    int32_t ReceiveChecked(char* target, int32_t want, bool holding = false);
+    // Whole blocks of remaining (block bytes each, the last one shorter), up to
+    // DirectReceiveLimit, received straight into the stream's own memory, remaining lowered
+    // as each completes; false (nothing done) when the stream has no memory to offer or
+    // something is buffered. A block the peer or the clock cuts short goes back to the
+    // input buffer, as if received there.
+    bool ReceiveBlocksIntoStream(TStream& stream, int64_t& remaining, int64_t block);
     int32_t ResolveTimeout(int32_t timeout) const;
     // Points FIOHandler at handler, registered with it so that its destruction clears it.
     void ReferToIOHandler(TNxIOHandler* handler);

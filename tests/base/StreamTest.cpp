@@ -4,6 +4,7 @@
 #include "base/Stream.h"
 
 #include <cstdio>
+#include <cstring>
 
 TEST(MemoryStream, WriteReadSeekAndSize) {
     TMemoryStream s;
@@ -20,13 +21,57 @@ TEST(MemoryStream, WriteReadSeekAndSize) {
     EXPECT_EQ(s.ToString(), "he");
 }
 
+// The same through a write and through memory filled in place (WriteSpace, CommitWrite).
 TEST(MemoryStream, WriteAfterSeekPastEndZeroFillsTheGap) {
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "in place" : "written");
+        TMemoryStream s;
+        s.SetSize(100);
+        std::memset(s.Memory(), 'o', 100);
+        s.SetSize(0);
+        s.Seek(3, soBeginning);
+        if (inPlace) {
+            int64_t room = 8;
+            char* space = s.WriteSpace(room, 1);
+            ASSERT_NE(space, nullptr);
+            EXPECT_EQ(room, 8) << "the room it has is offered";
+            EXPECT_EQ(s.Size(), 3) << "room is not size until committed";
+            *space = 'x';
+            s.CommitWrite(1);
+        } else {
+            s.WriteString("x");
+        }
+        EXPECT_EQ(s.ToString(), std::string("\0\0\0x", 4));
+        EXPECT_EQ(s.Position(), 4);
+    }
+}
+
+// Room is made for the minimum only, as a write of it would make: an announced count is no
+// reason to grow.
+TEST(MemoryStream, WriteSpaceGrowsForTheMinimumOnly) {
     TMemoryStream s;
-    s.SetSize(100);
-    s.SetSize(0);
-    s.Seek(3, soBeginning);
-    s.WriteString("x");
-    EXPECT_EQ(s.ToString(), std::string("\0\0\0x", 4));
+    int64_t room = int64_t(1) << 30;
+    ASSERT_NE(s.WriteSpace(room, 100), nullptr);
+    EXPECT_GE(room, 100);
+    EXPECT_LE(s.Capacity(), 64 * 1024);
+    EXPECT_EQ(room, s.Capacity());
+}
+
+// A limited stream offers room up to its limit only, and none at it.
+TEST(LimitedStream, OffersRoomUpToItsLimit) {
+    TMemoryStream body;
+    TLimitedStream limited(body, 10);
+    limited.WriteString("abcdef");
+    int64_t room = 100;
+    char* space = limited.WriteSpace(room, 1);
+    ASSERT_NE(space, nullptr);
+    EXPECT_EQ(room, 4);
+    std::memcpy(space, "ghij", 4);
+    limited.CommitWrite(4);
+    EXPECT_EQ(body.ToString(), "abcdefghij");
+    room = 1;
+    EXPECT_EQ(limited.WriteSpace(room, 1), nullptr);
+    EXPECT_THROW(limited.WriteString("k"), EStreamLimitExceeded);
 }
 
 TEST(MemoryStream, SetSizeReservesOnceAndGrowthIsGeometric) {

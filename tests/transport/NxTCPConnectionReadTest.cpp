@@ -377,17 +377,32 @@ TEST_F(NxTCPConnectionFixture, ReadUntilCloseStopsAtItsLimit) {
     EXPECT_EQ(client.ReadLine(), "xtail");
 }
 
-TEST_F(NxTCPConnectionFixture, CountedReadCutShortByAClose) {
-    server.Send(std::string(600, 'c')).Close();
-    Connect();
-    WorkLog work;
-    work.Attach(client);
-    TMemoryStream ms;
-    EXPECT_THROW(client.ReadToStream(ms, 1000), ENxConnClosedGracefully);
-    EXPECT_EQ(ms.Size(), 0) << "the stream is cut back to its position";
-    EXPECT_EQ(client.InputBuffer().Length(), 600) << "the incomplete block stays in the input buffer";
-    EXPECT_EQ(work.events.back(), "end read");
-    EXPECT_EQ(client.WorkInfo(wmRead).Level, 0);
+// Whole blocks are written, the incomplete one stays in the input buffer: also when the
+// blocks are received straight into the stream's memory, several at a time.
+TEST(NxTCPConnectionCut, CountedReadCutShortByAClose) {
+    const struct {
+        int64_t Sent, Count, Written;
+    } cases[] = {{600, 1000, 0}, {100000, 200000, 98304}, {40000, 40001, 32768}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Sent);
+        nxtest::ScriptedServer server;
+        server.Send(std::string(static_cast<size_t>(c.Sent), 'c')).Close();
+        server.Start();
+        TNxTCPClient client;
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.Port());
+        client.ReadTimeout = 5000;
+        client.OpenConnection();
+        WorkLog work;
+        work.Attach(client);
+        TMemoryStream ms;
+        EXPECT_THROW(client.ReadToStream(ms, c.Count), ENxConnClosedGracefully);
+        EXPECT_EQ(ms.Size(), c.Written) << "the stream is cut back to its last whole block";
+        EXPECT_EQ(client.InputBuffer().Length(), c.Sent - c.Written) << "the incomplete block stays buffered";
+        EXPECT_EQ(work.last, c.Written);
+        EXPECT_EQ(work.events.back(), "end read");
+        EXPECT_EQ(client.WorkInfo(wmRead).Level, 0);
+    }
 }
 
 TEST_F(NxTCPConnectionFixture, CountedReadStartedAfterTheCloseWasNoticed) {
