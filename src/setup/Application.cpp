@@ -40,6 +40,16 @@ void TApplication::Initialize() {
     FInitialized = true;
     // The shell link of the desktop shortcut needs an apartment-threaded COM on this thread.
     FComInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    wchar_t path[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    FTitle = TitleFromFileName(path);
+    FIcon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
+    if (!FIcon) FIcon = LoadIconW(nullptr, IDI_APPLICATION);
+}
+
+void TApplication::LoadCommonControls() {
+    if (FCommonControls) return;
+    FCommonControls = true;
     // The progress bar's class: the library is loaded from the system folder, never
     // imported (it is no KnownDLL, and Setup runs from a download folder).
     std::string why;
@@ -49,11 +59,6 @@ void TApplication::Initialize() {
         INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
         initCommonControls(&controls);
     }
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    FTitle = TitleFromFileName(path);
-    FIcon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
-    if (!FIcon) FIcon = LoadIconW(nullptr, IDI_APPLICATION);
 }
 
 void TApplication::SetMainWindow(HWND window, TMessageFilter filter) {

@@ -65,6 +65,7 @@ TfrmSetupMain::TfrmSetupMain()
       FStopper([](const std::wstring& program) { StopRunningCopies(program); }) {
     FRun = std::make_unique<TInstallRun>(*this);
     NxAntiFreeze1.SetOnlyWhenIdle(false);
+    Application().LoadCommonControls();
 
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
