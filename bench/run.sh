@@ -341,10 +341,14 @@ print("Paired ratios (per run, same round; above 1 means the first is faster):")
 print()
 print("| case | ratio | median | min–max | goal | met |")
 print("|---|---|---:|---:|---:|---|")
-pairs = [("nxget-file", "curl-file", 1.0), ("nxget-null", "curl-null", 1.0),
+# Parity with curl is judged by the paired median within 3 % (at least 11 rounds: a single
+# pair of runs at some 0.12 s each scatters by more than that); the memory road against the
+# ceiling that receives into one buffer of the body's size; nxget against the plain receive
+# loop of the sink.
+pairs = [("nxget-file", "curl-file", 0.97), ("nxget-null", "curl-null", 0.97),
          ("nxget-file", "wget-file", None), ("nxget-null", "wget-null", None),
-         ("memory", "ceiling", 0.8), ("memory", "sink", None),
-         ("nxget", "curl", 1.0), ("nxget", "wget", None)]
+         ("nxget-null", "sink", 0.9), ("memory", "ceiling", 0.8), ("memory", "sink", None),
+         ("nxget", "curl", 0.97), ("nxget", "wget", None)]
 for case in cases:
     for a, b, goal in pairs:
         if (case, a) not in runs or (case, b) not in runs: continue
