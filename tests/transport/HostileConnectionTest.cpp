@@ -31,12 +31,8 @@ TEST(HostileConnectionCuts, LineCutAtEveryOffset) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         nxtest::ScriptedServer server;
         server.Send(line.substr(0, cut)).Close();
-        server.Start();
         TNxTCPClient client;
-        client.SetHost("127.0.0.1");
-        client.SetPort(server.Port());
-        client.ReadTimeout = 3000;
-        client.OpenConnection();
+        ConnectToScripted(server, client, 3000);
         if (cut == line.size()) {
             EXPECT_EQ(client.ReadLine(), "HTTP/1.1 200 OK");
             EXPECT_THROW(client.ReadLine(), ENxConnClosedGracefully);
@@ -117,13 +113,9 @@ TEST(HostileConnectionAnnouncements, ACountBeyondTheLimitIsNotReservedAhead) {
         SCOPED_TRACE(c.Name);
         nxtest::ScriptedServer server;
         server.Send(sent).Close();
-        server.Start();
         TNxTCPClient client;
-        client.SetHost("127.0.0.1");
-        client.SetPort(server.Port());
-        client.ReadTimeout = 3000;
         if (c.ReserveLimit) client.ReserveLimit = c.ReserveLimit;
-        client.OpenConnection();
+        ConnectToScripted(server, client, 3000);
         TMemoryStream body;
         TLimitedStream limited(body, c.StreamLimit);
         TStream& target = c.StreamLimit ? static_cast<TStream&>(limited) : body;

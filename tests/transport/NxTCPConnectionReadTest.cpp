@@ -387,12 +387,8 @@ TEST(NxTCPConnectionCut, CountedReadCutShortByAClose) {
         SCOPED_TRACE(c.Sent);
         nxtest::ScriptedServer server;
         server.Send(std::string(static_cast<size_t>(c.Sent), 'c')).Close();
-        server.Start();
         TNxTCPClient client;
-        client.SetHost("127.0.0.1");
-        client.SetPort(server.Port());
-        client.ReadTimeout = 5000;
-        client.OpenConnection();
+        ConnectToScripted(server, client, 5000);
         WorkLog work;
         work.Attach(client);
         TMemoryStream ms;

@@ -8,6 +8,16 @@
 #include "support/ScriptedServer.h"
 #include "transport/NxTCPClient.h"
 
+// Starts server and connects client to it, for a table test that needs a fresh pair per row.
+// The read time-out keeps a broken read from hanging the test.
+inline void ConnectToScripted(nxtest::ScriptedServer& server, TNxTCPClient& client, int32_t readTimeout) {
+    server.Start();
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.Port());
+    client.ReadTimeout = readTimeout;
+    client.OpenConnection();
+}
+
 class NxTCPConnectionFixture : public ::testing::Test {
 protected:
     // Starts the scripted server and connects to it. A read time-out keeps a broken
