@@ -60,7 +60,7 @@ HOSTS_DIR=/etc/netns/$NSC
 xvfb_pid=
 cleanup() {
     "$WAN" exec client "$WINE" --server-stop >/dev/null 2>&1 || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
     "$WAN" down >/dev/null 2>&1 || true
     rm -rf "$HOSTS_DIR"
 }
@@ -196,7 +196,7 @@ def first_request(link, rnd):
     times = []
     for line in open(path, encoding="utf-8-sig", errors="replace"):
         stamp = datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f")
-        when = stamp.replace(tzinfo=datetime.timezone.utc).timestamp() - starts[(link, rnd)]
+        when = stamp.timestamp() - starts[(link, rnd)]  # the log's local time, as Wine takes the host's
         if not times:
             times.append(when)
         if " GET " in line:
