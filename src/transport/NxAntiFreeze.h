@@ -21,6 +21,10 @@ class TNxAntiFreeze : public TNxAntiFreezeBase {
 public:
     TNxAntiFreeze() = default;
     void PumpMessages() override;
+#ifdef _WIN32
+    bool WaitForMessage(int32_t milliseconds) override;
+    std::function<void()> MessageWaker() override;
+#endif
 
     // A quit message was seen while pumping (or MarkApplicationTerminated was called).
     static bool ApplicationTerminated();

@@ -7,6 +7,7 @@
 // before main); SetMainThread lets a program or a test name another one.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <thread>
 
 class TNxAntiFreezeBase {
@@ -20,6 +21,13 @@ public:
 
     // The one virtual operation of its own.
     virtual void PumpMessages() = 0;
+    // Where the application has a message queue (Windows): sleeps on the calling thread until
+    // input arrives for it or milliseconds pass, true when there is a message to pump (a wake
+    // alone gives false); and a function that, called from any thread, wakes such a sleep of
+    // the thread that asked for it. Without a queue, false at once and an empty function:
+    // callers wait by their own means.
+    virtual bool WaitForMessage(int32_t /*milliseconds*/) { return false; }
+    virtual std::function<void()> MessageWaker() { return {}; }
 
     // An anti-freeze is in force, the caller runs on the main thread, and it is Active.
     static bool AntiFreezeInForce();

@@ -10,7 +10,8 @@
 
 // --- TNxConnectThread ------------------------------------------------------------------
 
-TNxConnectThread::TNxConnectThread(TNxSocketHandle* socketHandle) : FSocketHandle(socketHandle) {}
+TNxConnectThread::TNxConnectThread(TNxSocketHandle* socketHandle, std::function<void()> onFinished)
+    : FSocketHandle(socketHandle), FOnFinished(std::move(onFinished)) {}
 
 TNxConnectThread::~TNxConnectThread() {
     WaitFor();
@@ -43,6 +44,7 @@ void TNxConnectThread::Execute() {
         FFinished.store(true);
     }
     FDone.notify_all();
+    if (FOnFinished) FOnFinished();
 }
 
 bool TNxConnectThread::WaitFinished(int32_t milliseconds) {
@@ -132,17 +134,39 @@ void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
     const bool infinite = timeout == NxTimeout::Infinite;
     int32_t remaining = infinite ? slice + 1 : timeout;
 
-    TNxConnectThread thread(FSocketHandle.get());
+    // Where the window has a message queue the slices sleep on it, and the thread's end
+    // wakes them through it too.
+    TNxAntiFreezeBase* const inForce =
+        TNxAntiFreezeBase::AntiFreezeInForce() ? TNxAntiFreezeBase::InForce() : nullptr;
+    std::function<void()> waker = inForce ? inForce->MessageWaker() : std::function<void()>();
+    const bool onQueue = static_cast<bool>(waker);
+    TNxConnectThread thread(FSocketHandle.get(), std::move(waker));
     thread.Start();
     // Each slice ends as soon as the connect does: a connect that takes one round trip is
-    // used after one round trip, not at the end of its slice.
+    // used after one round trip, not at the end of its slice. A message that arrives during
+    // a slice is served at once, not at the slice's end.
+    const auto waitSlice = [&](int32_t milliseconds) {
+        if (!onQueue) return thread.WaitFinished(milliseconds);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (!thread.Finished()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count();
+            TNxAntiFreezeBase* const af = TNxAntiFreezeBase::InForce();
+            if (left <= 0) break;
+            if (!af) return thread.WaitFinished(static_cast<int32_t>(left));
+            if (af->WaitForMessage(static_cast<int32_t>(left)) && !thread.Finished())
+                TNxAntiFreezeBase::AntiFreezeTick(true, false);
+        }
+        return thread.Finished() || thread.WaitFinished(0);
+    };
     while (slice < remaining) {
-        if (thread.WaitFinished(slice)) break;
+        if (waitSlice(slice)) break;
         remaining = infinite ? slice + 1 : remaining - slice;
         TNxAntiFreezeBase::AntiFreezeTick(true, false);
         if (thread.Finished()) break;
     }
-    if (!thread.Finished()) thread.WaitFinished(remaining);
+    if (!thread.Finished()) waitSlice(remaining);
 
     if (thread.Finished()) {
         thread.WaitFor();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,7 +39,8 @@ public:
 // creator.
 class TNxConnectThread {
 public:
-    explicit TNxConnectThread(TNxSocketHandle* socketHandle);
+    // onFinished, when given, is called on the thread after it has marked itself finished.
+    explicit TNxConnectThread(TNxSocketHandle* socketHandle, std::function<void()> onFinished = {});
     TNxConnectThread(const TNxConnectThread&) = delete;
     TNxConnectThread& operator=(const TNxConnectThread&) = delete;
     // Waits for the thread when it was started and not yet waited for.
@@ -67,6 +69,7 @@ private:
     void Execute();
 
     TNxSocketHandle* FSocketHandle;
+    std::function<void()> FOnFinished;
     std::string FFailureText;
     int32_t FFailureCode = 0;
     std::atomic<bool> FFinished{false};

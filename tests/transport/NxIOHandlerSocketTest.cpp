@@ -10,6 +10,14 @@
 #include "transport/NxIOHandlerSocket.h"
 #include "transport/NxSocketHandle.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <atomic>
+
+#include "transport/NxAntiFreeze.h"
+#endif
+
 namespace {
 using Clock = std::chrono::steady_clock;
 
@@ -207,23 +215,30 @@ TEST_F(IOHandlerSocketTest, ConnectThreadSucceedsWithoutWaitingOutASlice) {
     EXPECT_FALSE(FHandler.SocketHandle()->IP().empty()) << "the thread refreshed the local end";
 }
 
-TEST_F(IOHandlerSocketTest, ConnectThatNeverCompletesTimesOut) {
-    // A listener that never accepts, with its backlog filled: further connects hang
-    // until their limit. Fillers are connected until one of them hangs.
-    Listener listener(0, true);
+// A listener that never accepts, with its backlog filled: further connects hang until
+// their limit. Fillers are connected until one of them hangs.
+struct FullListener {
+    Listener listener{0, true};
     std::vector<std::unique_ptr<TNxIOHandlerSocket>> fillers;
     bool full = false;
-    for (int i = 0; i < 16 && !full; ++i) {
-        auto h = std::make_unique<TNxIOHandlerSocket>();
-        h->OpenHandler();
-        try {
-            h->ConnectPeer("127.0.0.1", listener.Port(), "", 0, 0, 0, 300);
-        } catch (const ENxConnectTimeout&) {
-            full = true;
+    FullListener() {
+        for (int i = 0; i < 16 && !full; ++i) {
+            auto h = std::make_unique<TNxIOHandlerSocket>();
+            h->OpenHandler();
+            try {
+                h->ConnectPeer("127.0.0.1", listener.Port(), "", 0, 0, 0, 300);
+            } catch (const ENxConnectTimeout&) {
+                full = true;
+            }
+            fillers.push_back(std::move(h));
         }
-        fillers.push_back(std::move(h));
     }
-    ASSERT_TRUE(full) << "the backlog never filled";
+};
+
+TEST_F(IOHandlerSocketTest, ConnectThatNeverCompletesTimesOut) {
+    FullListener hung;
+    ASSERT_TRUE(hung.full) << "the backlog never filled";
+    Listener& listener = hung.listener;
 
     CountingAntiFreeze af; // IdleTimeOut 250: slices of 125 ms
     const auto start = Clock::now();
@@ -239,6 +254,43 @@ TEST_F(IOHandlerSocketTest, ConnectThatNeverCompletesTimesOut) {
     EXPECT_FALSE(FHandler.HasSocket()) << "the socket is closed";
     EXPECT_EQ(af.Ticks.size(), 3u) << "500 ms: three slices of 125 with a tick, then the last 125";
 }
+
+#ifdef _WIN32
+// The window's messages during a connect are served as they come, not at the end of each
+// 125 ms slice: every message posted during the connect is a pump of its own on top of the
+// slices' (all of them together at the first slice's end, before).
+TEST_F(IOHandlerSocketTest, MessagesDuringAConnectAreServedAsTheyCome) {
+    FullListener hung;
+    ASSERT_TRUE(hung.full) << "the backlog never filled";
+    struct CountingPump : TNxAntiFreeze {
+        void PumpMessages() override {
+            ++Pumps;
+            TNxAntiFreeze::PumpMessages();
+        }
+        int Pumps = 0;
+    } af; // IdleTimeOut 250: slices of 125 ms
+    constexpr UINT kPing = WM_APP + 7;
+    std::atomic<int> pings{0};
+    TNxAntiFreeze::SetMessageHandler([&](MSG& msg) {
+        if (msg.message == kPing) ++pings;
+    });
+    const DWORD self = GetCurrentThreadId();
+    // Three messages within the first slice, each after the previous one was served.
+    std::thread poster([&] {
+        for (int i = 0; i < 3; ++i) {
+            Sleep(20);
+            PostThreadMessageW(self, kPing, 0, 0);
+            for (int wait = 0; wait < 100 && pings <= i; ++wait)
+                Sleep(1);
+        }
+    });
+    EXPECT_THROW(Connect("127.0.0.1", hung.listener.Port(), 500), ENxConnectTimeout);
+    poster.join();
+    TNxAntiFreeze::SetMessageHandler({});
+    EXPECT_EQ(pings, 3);
+    EXPECT_GE(af.Pumps, 3 + 3) << "three slices' pumps and one for each message";
+}
+#endif
 
 TEST_F(IOHandlerSocketTest, UnknownHostIsReportedAndRaised) {
     try {
