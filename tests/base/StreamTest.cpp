@@ -46,17 +46,6 @@ TEST(MemoryStream, WriteAfterSeekPastEndZeroFillsTheGap) {
     }
 }
 
-// Room is made for the minimum only, as a write of it would make: an announced count is no
-// reason to grow.
-TEST(MemoryStream, WriteSpaceGrowsForTheMinimumOnly) {
-    TMemoryStream s;
-    int64_t room = int64_t(1) << 30;
-    ASSERT_NE(s.WriteSpace(room, 100), nullptr);
-    EXPECT_GE(room, 100);
-    EXPECT_LE(s.Capacity(), 64 * 1024);
-    EXPECT_EQ(room, s.Capacity());
-}
-
 // A limited stream offers room up to its limit only, and none at it.
 TEST(LimitedStream, OffersRoomUpToItsLimit) {
     TMemoryStream body;
