@@ -158,7 +158,7 @@ void TNxIOHandlerSocket::TimedConnect(int32_t timeout) {
             if (af->WaitForMessage(static_cast<int32_t>(left)) && !thread.Finished())
                 TNxAntiFreezeBase::AntiFreezeTick(true, false);
         }
-        return thread.Finished() || thread.WaitFinished(0);
+        return thread.Finished();
     };
     while (slice < remaining) {
         if (waitSlice(slice)) break;
