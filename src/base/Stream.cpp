@@ -82,13 +82,10 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) {
 
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
     if (count <= 0) return 0;
-    int64_t end = FPosition + count;
-    if (end > FCapacity) Reserve(std::max(end, FCapacity + FCapacity / 2 + 4096));
-    // A write after a seek past the end leaves the gap as zero bytes, never stale memory.
-    if (FPosition > FSize) std::memset(FData.get() + FSize, 0, static_cast<size_t>(FPosition - FSize));
-    std::memcpy(FData.get() + FPosition, buffer, static_cast<size_t>(count));
-    FPosition = end;
-    if (end > FSize) FSize = end;
+    // This stream's own room, whatever a derived stream offers others.
+    int64_t room = count;
+    std::memcpy(TMemoryStream::WriteSpace(room, count), buffer, static_cast<size_t>(count));
+    TMemoryStream::CommitWrite(count);
     return count;
 }
 
@@ -96,7 +93,7 @@ char* TMemoryStream::WriteSpace(int64_t& count, int64_t minimum) {
     if (minimum <= 0 || count < minimum) return nullptr;
     const int64_t end = FPosition + minimum;
     if (end > FCapacity) Reserve(std::max(end, FCapacity + FCapacity / 2 + 4096));
-    // As with a write: a gap after a seek past the end is zero bytes, never stale memory.
+    // A gap after a seek past the end is zero bytes, never stale memory.
     if (FPosition > FSize) {
         std::memset(FData.get() + FSize, 0, static_cast<size_t>(FPosition - FSize));
         FSize = FPosition;

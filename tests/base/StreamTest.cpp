@@ -34,8 +34,6 @@ TEST(MemoryStream, WriteAfterSeekPastEndZeroFillsTheGap) {
             int64_t room = 8;
             char* space = s.WriteSpace(room, 1);
             ASSERT_NE(space, nullptr);
-            EXPECT_EQ(room, 8) << "the room it has is offered";
-            EXPECT_EQ(s.Size(), 3) << "room is not size until committed";
             *space = 'x';
             s.CommitWrite(1);
         } else {
